@@ -1,0 +1,5 @@
+#include "scan/scan.h"
+
+int main(int argc, char** argv) {
+    return OndavipciMain(argc, argv);
+}

@@ -1,0 +1,61 @@
+// ondavipci-sim: runs the program on a simulated machine.
+//
+//   ondavipci-sim [--state-out FILE] MACHINE.json [ARG ...]
+//
+// Standard output and the exit status are the program's own. Errors of the
+// simulator itself are one line on standard error and exit status 2.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "scan/scan.h"
+#include "tools/machine_file.h"
+
+namespace {
+
+const int SimulatorError = 2;
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "ondavipci-sim: %s\n", message.c_str());
+    return SimulatorError;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int next = 1;
+    const char* stateOut = nullptr;
+    if (next + 1 < argc && std::strcmp(argv[next], "--state-out") == 0) {
+        stateOut = argv[next + 1];
+        next += 2;
+    }
+    if (next >= argc) return Fail("usage: ondavipci-sim [--state-out FILE] MACHINE.json [ARG ...]");
+    const std::string machinePath = argv[next++];
+
+    nlohmann::json file;
+    try {
+        file = ReadMachineFile(machinePath);
+        standin::Load(ParseMachine(file));
+    } catch (const MachineFileError& error) {
+        return Fail(error.what());
+    }
+
+    std::vector<char*> programArgv;
+    char programName[] = "ondavipci";
+    programArgv.push_back(programName);
+    for (int i = next; i < argc; ++i) programArgv.push_back(argv[i]);
+    programArgv.push_back(nullptr);
+
+    const int status = OndavipciMain(static_cast<int>(programArgv.size() - 1), programArgv.data());
+    if (std::fflush(stdout) != 0) return Fail("standard output: write failed");
+
+    if (stateOut != nullptr) {
+        const nlohmann::json state = MachineState(file, standin::Current(), standin::Open());
+        std::ofstream out(stateOut, std::ios::binary);
+        out << state.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        if (!out.flush()) return Fail(std::string(stateOut) + ": cannot be written");
+    }
+    return status;
+}
