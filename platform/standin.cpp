@@ -206,3 +206,7 @@ LONG RegCloseKey(HKEY hKey) {
 DWORD GetLastError(void) {
     return TheState().LastError;
 }
+
+void SetLastError(DWORD dwErrCode) {
+    TheState().LastError = dwErrCode;
+}

@@ -74,3 +74,4 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 LONG RegSetValueExA(HKEY hKey, PCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData);
 LONG RegCloseKey(HKEY hKey);
 DWORD GetLastError(void);
+void SetLastError(DWORD dwErrCode);
