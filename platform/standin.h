@@ -9,6 +9,7 @@ typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef int BOOL;
 typedef unsigned char BYTE;
+typedef uint16_t WORD;
 typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef DWORD REGSAM;

@@ -5,6 +5,7 @@
 
 #include "device/report.h"
 #include "device/scan_context.h"
+#include "settings/phone_settings.h"
 
 namespace {
 
@@ -31,6 +32,9 @@ ModeChoice ChooseRunMode(int argc, char** argv) {
         return {AllDevices, "\nFinding all Ondavi devices ( present or not ) under the PCI Enum tree.\n\n",
                 presentFlags & ~static_cast<DWORD>(DIGCF_PRESENT)};
     }
+    if (IsModeLetter(argv[1], 'd')) {
+        return {TolvexModifications, "\nDoing Tolvex registry modifications.\n\n", presentFlags};
+    }
     return {PresentDevices, nullptr, presentFlags};
 }
 
@@ -52,10 +56,14 @@ int ScanDevices(RunMode mode) {
         if (!FirstHardwareIdHasVendorToken()) continue;
 
         ++count;
+        if (mode == TolvexModifications) {
+            // Only the first present vendor device is configured.
+            MakeTolvexModifications();
+            break;
+        }
         printf("HWID:: %.*s\n", ScanContext.PropertyTextLength, ScanContext.PropertyBuffer);
         ReportDeviceProperties();
     }
-    (void)mode;
     return count;
 }
 

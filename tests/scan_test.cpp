@@ -37,6 +37,8 @@ TEST(RunModeTest, FirstArgumentChoosesModeOpeningAndDevices) {
         {"slash a", {"/a"}, present},
         {"longer word starting with a", {"all"}, present},
         {"two letters", {"ad"}, present},
+        {"dash d", {"-d"}, present},
+        {"d twice", {"dd"}, present},
         {"a only as second argument", {"x", "a"}, present},
         {"non-ASCII letter", {"\xe1"}, present},
         {"very long argument", {std::string(100000, 'a')}, present},
