@@ -78,6 +78,8 @@ TEST(BoundedTextTest, OnlyTheReturnedBytesAreText) {
         {"driver without NUL after a longer description",
          With(Vendor(), [](Device& d) { d.Description = standin::TextProperty(std::string(300, 'L')); d.Driver = RawProperty("{c}", REG_SZ); }),
          hwid + "Device: " + std::string(300, 'L') + "\nDriver: {c}\n\n"},
+        {"1 byte without NUL", With(Vendor(), [](Device& d) { d.Description = RawProperty("X", REG_SZ); }),
+         hwid + "Device: X\nDriver: {class}\\0001\n\n"},
         {"zero bytes", With(Vendor(), [](Device& d) { d.Driver = RawProperty("", REG_SZ); }),
          hwid + "Device: Phone\nDriver: \n\n"},
         {"NUL inside the value", With(Vendor(), [](Device& d) { d.Description = RawProperty(std::string("Pho\0ne", 6), REG_SZ); }),
