@@ -110,6 +110,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND, DWO
         return INVALID_HANDLE_VALUE;
     }
     DeviceSet set;
+    set.Members.reserve(state.Loaded.Devices.size());
     // Every device of this machine sits under the PCI enumerator.
     const bool pci = Enumerator != nullptr && std::strcmp(Enumerator, "PCI") == 0;
     for (std::size_t i = 0; pci && i < state.Loaded.Devices.size(); ++i) {

@@ -1,0 +1,71 @@
+#!/usr/bin/env python3
+"""check_release.py DIST VERSION: the release packages are what an
+administrator can download, check and run on a clean Windows."""
+import hashlib
+import io
+import os
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+SYSTEM_DLLS = {"KERNEL32.DLL", "ADVAPI32.DLL", "SETUPAPI.DLL", "MSVCRT.DLL"}
+MAX_WIN32_SIZE = 64 * 1024
+ARCHES = {
+    "win32": ("i686-w64-mingw32-objdump", "file format pei-i386", "PE32 i386"),
+    "win64": ("x86_64-w64-mingw32-objdump", "file format pei-x86-64", "PE32+ x86-64"),
+}
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def check_checksums(dist, names):
+    with open(os.path.join(dist, "SHA256SUMS")) as f:
+        sums = dict(reversed(line.split()) for line in f if line.strip())
+    check(sorted(sums) == sorted(names), f"SHA256SUMS lists {sorted(sums)}, expected {sorted(names)}")
+    for name in names:
+        with open(os.path.join(dist, name), "rb") as f:
+            check(sums.get(name) == hashlib.sha256(f.read()).hexdigest(), f"{name}: checksum does not match")
+
+
+def check_exe(platform, exe, version):
+    objdump, file_format, label = ARCHES[platform]
+    with tempfile.NamedTemporaryFile(suffix=".exe") as f:
+        f.write(exe)
+        f.flush()
+        headers = subprocess.run([objdump, "-p", f.name], capture_output=True, text=True, check=True).stdout
+    check(file_format in headers, f"{platform}: not {label}")
+    check("(Windows CUI)" in headers, f"{platform}: not a console program")
+    dlls = {line.split()[-1].upper() for line in headers.splitlines() if "DLL Name:" in line}
+    check(dlls <= SYSTEM_DLLS, f"{platform}: imports {sorted(dlls - SYSTEM_DLLS)}, not on a clean Windows")
+    for text in ("CompanyName", "Ondavi", "ProductName", "ondavipci", "FileVersion", version, "OriginalFilename",
+                 "ondavipci.exe", "LegalCopyright"):
+        check(text.encode("utf-16-le") in exe, f"{platform}: version resource lacks {text!r}")
+    check(b'level="asInvoker"' in exe, f"{platform}: no asInvoker manifest")
+    check(b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}" in exe, f"{platform}: manifest does not name Windows 10")
+    if platform == "win32":
+        check(len(exe) <= MAX_WIN32_SIZE, f"win32: the stripped exe is {len(exe)} bytes, over {MAX_WIN32_SIZE}")
+    print(f"{platform}: {label}, {len(exe)} bytes, imports {' '.join(sorted(dlls))}")
+
+
+def main():
+    dist, version = sys.argv[1], sys.argv[2]
+    names = [f"ondavipci-{version}-{platform}.zip" for platform in ARCHES]
+    check_checksums(dist, names)
+    for platform, name in zip(ARCHES, names):
+        with zipfile.ZipFile(os.path.join(dist, name)) as package:
+            check(sorted(package.namelist()) == ["LICENSE", "README.md", "ondavipci.exe"],
+                  f"{name} holds {package.namelist()}")
+            check_exe(platform, package.read("ondavipci.exe"), version)
+    for failure in failures:
+        print("FAIL:", failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
