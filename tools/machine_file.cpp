@@ -133,8 +133,6 @@ void MachineFaults(const json& value, const std::string& where, standin::Machine
     }
 }
 
-}  // namespace
-
 std::string HexFromBytes(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string hex;
@@ -145,6 +143,8 @@ std::string HexFromBytes(const std::string& bytes) {
     }
     return hex;
 }
+
+}  // namespace
 
 standin::Machine ParseMachine(const json& file) {
     CheckMembers(file, "machine", {"devices", "faults", "open_handles"});

@@ -21,5 +21,3 @@ nlohmann::json ReadMachineFile(const std::string& path);
 // driver_values replaced by the current ones, plus the open handles.
 nlohmann::json MachineState(const nlohmann::json& file, const standin::Machine& machine,
                             const standin::OpenHandles& open);
-
-std::string HexFromBytes(const std::string& bytes);

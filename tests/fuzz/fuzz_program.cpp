@@ -60,17 +60,15 @@ private:
 }
 
 std::vector<std::string> DecodeArgs(Reader& in) {
-    switch (const uint8_t mode = in.Byte()) {
+    switch (in.Byte()) {
     case 0: return {};
     case 1: return {"a"};
     case 2: return {"A"};
     case 3: return {"d"};
     case 4: return {"D"};
     default: {
-        (void)mode;
-        std::string argument = in.Bytes(in.Byte());
-        argument = argument.substr(0, argument.find('\0'));
-        return {argument};
+        const std::string argument = in.Bytes(in.Byte());
+        return {argument.substr(0, argument.find('\0'))};
     }
     }
 }
