@@ -28,7 +28,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import transcript  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
-WINESERVER = "wineserver"
+# Both from the wine64 package, which installs them off PATH.
+WINESERVER = "/usr/lib/wine/wineserver"
 SKIPPED = 77
 
 ENUM_PCI = r"System\CurrentControlSet\Enum\PCI"
@@ -263,12 +264,13 @@ def demo(options):
         make_prefix(options.prefix)
     reset_registry(options.prefix)
     plant(options.prefix, machine, options.raw_helper)
+    sys.stdout.buffer.write(f"Running {options.exe} under Wine on {options.machine}\n\n".encode())
     for args in ([], ["a"], ["d"]):
         result = wine(options.prefix, options.exe, *args)
         sys.stdout.buffer.write(" ".join(["$ ondavipci"] + args).encode() + b"\n" + result.stdout.replace(b"\r\n", b"\n"))
         sys.stdout.buffer.write(result.stderr)
-        print(f"(exit status {result.returncode})\n", flush=True)
-    print("Driver values after \"d\", read back with reg query:")
+        sys.stdout.buffer.write(f"(exit status {result.returncode})\n\n".encode())
+    sys.stdout.buffer.write(b"Driver values after \"d\", read back with reg query:\n")
     for device in machine.get("devices", []):
         if device.get("driver"):
             result = wine(options.prefix, "reg", "query", rf"HKLM\{CLASS}\{device['driver']}")
