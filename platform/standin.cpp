@@ -4,7 +4,9 @@
 // It behaves as the platform does where the program relies on it: successful
 // calls leave the last-error code as it was, except opening a driver key and
 // destroying a set, which clear it; failed calls set it. Registry calls never
-// touch it. A handle that is not open is misuse, and aborts the process.
+// touch it. A key opened without KEY_SET_VALUE refuses writes with
+// ERROR_ACCESS_DENIED. A handle that is not open is misuse, and aborts the
+// process.
 #include "platform/standin_machine.h"
 
 #include <cstdio>
@@ -19,10 +21,15 @@ struct DeviceSet {
     std::vector<std::size_t> Members;  // indices into the machine's devices
 };
 
+struct OpenKey {
+    std::size_t Device;  // index into the machine's devices
+    REGSAM Access;
+};
+
 struct State {
     Machine Loaded;
     std::map<ULONG_PTR, DeviceSet> Sets;
-    std::map<ULONG_PTR, std::size_t> Keys;  // open key -> device index
+    std::map<ULONG_PTR, OpenKey> Keys;
     ULONG_PTR NextHandle = 0x1000;
     DWORD LastError = 0;
 };
@@ -163,7 +170,7 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
 }
 
 HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope, DWORD HwProfile,
-                          DWORD KeyType, REGSAM) {
+                          DWORD KeyType, REGSAM samDesired) {
     const HKEY invalid = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
     OpenSet(DeviceInfoSet, "SetupDiOpenDevRegKey");
     Device* device = RecordedDevice(DeviceInfoSet, DeviceInfoData);
@@ -174,7 +181,7 @@ HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoDat
 
     State& state = TheState();
     ULONG_PTR handle = NewHandle();
-    state.Keys.emplace(handle, static_cast<std::size_t>(device - state.Loaded.Devices.data()));
+    state.Keys.emplace(handle, OpenKey{static_cast<std::size_t>(device - state.Loaded.Devices.data()), samDesired});
     state.LastError = 0;
     return reinterpret_cast<HKEY>(handle);
 }
@@ -191,7 +198,8 @@ LONG RegSetValueExA(HKEY hKey, PCSTR lpValueName, DWORD, DWORD dwType, const BYT
     auto key = state.Keys.find(reinterpret_cast<ULONG_PTR>(hKey));
     if (key == state.Keys.end()) Misuse("RegSetValueExA", "key is not open");
     if (lpData == nullptr && cbData != 0) Misuse("RegSetValueExA", "no data for a nonzero size");
-    Device& device = state.Loaded.Devices[key->second];
+    if ((key->second.Access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+    Device& device = state.Loaded.Devices[key->second.Device];
     const std::string name = lpValueName != nullptr ? lpValueName : "";
     auto fault = device.Faults.SetValue.find(name);
     if (fault != device.Faults.SetValue.end()) return fault->second;

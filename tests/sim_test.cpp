@@ -99,10 +99,16 @@ TEST_F(SimulatorTest, StateFileIsAMachineFileThatChains) {
         {"present": false, "hardware_ids": {"hex": "4142"}}]})");
     const std::string first = Dir + "/first.json", second = Dir + "/second.json";
 
+    const std::string listing =
+        "\nFinding Ondavi devices present under the PCI Enum tree.\n\n"
+        "HWID:: PCI\\VEN_7F3C&DEV_0001\nDevice: Phone\nDriver: {c}\\0001\n\n"
+        "1 active Ondavi PCI Device(s) found.\n\n";
+
     const Command run = Sim("--state-out " + first + " " + machine);
+    EXPECT_EQ(run.Stdout, listing);
     EXPECT_EQ(run.Status, 0);
     const Command chained = Sim("--state-out " + second + " " + first);
-    EXPECT_EQ(chained.Stdout, run.Stdout);
+    EXPECT_EQ(chained.Stdout, listing);
     EXPECT_EQ(chained.Status, 0);
 
     const std::string state = ReadFile(second);

@@ -116,14 +116,46 @@ TEST_F(StandinTest, RegistryWritesAreRecordedAndLeaveLastError) {
     SetLastError(Sentinel);
     const BYTE data[] = {1, 2};
     EXPECT_EQ(RegSetValueExA(key, "Value", 0, REG_BINARY, data, 2), ERROR_SUCCESS);
+    const BYTE dword[] = {7, 0, 0, 0};
+    EXPECT_EQ(RegSetValueExA(key, "Number", 0, REG_DWORD, dword, 4), ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExA(faultyKey, "Broken", 0, REG_BINARY, data, 2), 5);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(faultyKey), ERROR_SUCCESS);
     EXPECT_EQ(GetLastError(), Sentinel);
 
     EXPECT_EQ(standin::Current().Devices[0].DriverValues.at("Value"), (standin::RegistryValue{REG_BINARY, "\x01\x02"}));
+    EXPECT_EQ(standin::Current().Devices[0].DriverValues.at("Number"),
+              (standin::RegistryValue{REG_DWORD, std::string("\x07\0\0\0", 4)}));
     EXPECT_TRUE(standin::Current().Devices[2].DriverValues.empty());
     EXPECT_EQ(standin::Open().Keys, 0u);
+}
+
+// As on Windows, a key opened without KEY_SET_VALUE refuses every write.
+TEST_F(StandinTest, WritesNeedTheSetValueRight) {
+    struct AccessCase {
+        const char* Name;
+        REGSAM Access;
+        LONG Result;
+    };
+    const AccessCase cases[] = {
+        {"KEY_ALL_ACCESS", KEY_ALL_ACCESS, ERROR_SUCCESS},
+        {"KEY_SET_VALUE alone", KEY_SET_VALUE, ERROR_SUCCESS},
+        {"KEY_READ", KEY_READ, ERROR_ACCESS_DENIED},
+        {"KEY_QUERY_VALUE", KEY_QUERY_VALUE, ERROR_ACCESS_DENIED},
+    };
+    SP_DEVINFO_DATA good = Enumerated(0);
+    const BYTE data[] = {1};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const_cast<standin::Device&>(standin::Current().Devices[0]).DriverValues.clear();
+        HKEY key = SetupDiOpenDevRegKey(Set, &good, DICS_FLAG_GLOBAL, 0, DIREG_DRV, c.Access);
+        ASSERT_NE(key, INVALID_HANDLE_VALUE);
+        SetLastError(Sentinel);
+        EXPECT_EQ(RegSetValueExA(key, "Value", 0, REG_BINARY, data, 1), c.Result);
+        EXPECT_EQ(GetLastError(), Sentinel);
+        EXPECT_EQ(standin::Current().Devices[0].DriverValues.count("Value"), c.Result == ERROR_SUCCESS ? 1u : 0u);
+        RegCloseKey(key);
+    }
 }
 
 TEST_F(StandinTest, AllDevicesWithoutPresentFlagAndForcedFaults) {

@@ -1,5 +1,7 @@
 // Runs the whole program on machines decoded from the fuzzer's input and
-// checks what must hold after every run.
+// checks that it does exactly what the reference model computes from the
+// rules (output, exit status, driver values), besides what must hold after
+// every run.
 //
 // Input format; every field reads as zero once the input runs out:
 //   u8 mode: 0 no argument, 1 "a", 2 "A", 3 "d", 4 "D",
@@ -24,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "tests/model/reference_model.h"
 #include "tests/program_run.h"
 
 namespace {
@@ -175,6 +178,33 @@ bool IsProgramLine(std::string_view line) {
     return SummaryCount(line) >= 0;
 }
 
+std::string Shown(const standin::RegistryValues& values) {
+    std::string text;
+    for (const auto& [name, value] : values) {
+        text += "  " + name + ": type " + std::to_string(value.Type) + ", data";
+        for (char c : value.Data) text += " " + std::to_string(static_cast<unsigned char>(c));
+        text += "\n";
+    }
+    return text;
+}
+
+void CheckAgainstModel(const ProgramRun& run, const standin::Machine& after, const ExpectedRun& expected) {
+    if (run.Output != expected.Output) {
+        Broken("the output is the model's", run.Output + "\nthe model's output:\n" + expected.Output);
+    }
+    if (run.Status != expected.Status) {
+        Broken("the exit status is the model's",
+               "status " + std::to_string(run.Status) + ", model " + std::to_string(expected.Status));
+    }
+    for (size_t i = 0; i < after.Devices.size(); ++i) {
+        if (after.Devices[i].DriverValues != expected.DriverValues[i]) {
+            Broken("the driver values are the model's", "device " + std::to_string(i) + ":\n" +
+                                                            Shown(after.Devices[i].DriverValues) + "model:\n" +
+                                                            Shown(expected.DriverValues[i]));
+        }
+    }
+}
+
 void CheckOutput(const std::string& output, bool tolvexMode) {
     if (output.find('\0') != std::string::npos) Broken("no NUL in the output", output);
     if (!output.empty() && output.back() != '\n') Broken("the output ends with a line break", output);
@@ -231,5 +261,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (standin::Open().DeviceSets != 0) Broken("the set is destroyed", run.Output);
     CheckOutput(run.Output, tolvexMode);
     CheckDriverValues(machine, standin::Current(), tolvexMode, run.Output);
+    CheckAgainstModel(run, standin::Current(), ModelRun(machine, args));
     return 0;
 }
