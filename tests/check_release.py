@@ -15,6 +15,12 @@ ARCHES = {
     "win32": ("i686-w64-mingw32-objdump", "file format pei-i386", "PE32 i386"),
     "win64": ("x86_64-w64-mingw32-objdump", "file format pei-x86-64", "PE32+ x86-64"),
 }
+MEMBERS = ["LICENSE", "README.md", "THIRD-PARTY-NOTICES.txt", "ondavipci.exe"]
+# The toolchain packages whose runtime code is linked in, by architecture.
+RUNTIME_PACKAGES = {
+    "win32": {"mingw-w64-i686-dev": "MinGW-w64 runtime", "gcc-mingw-w64-i686-win32": "GCC runtime libraries"},
+    "win64": {"mingw-w64-x86-64-dev": "MinGW-w64 runtime", "gcc-mingw-w64-x86-64-win32": "GCC runtime libraries"},
+}
 
 failures = []
 
@@ -53,15 +59,31 @@ def check_exe(platform, exe, version):
     print(f"{platform}: {label}, {len(exe)} bytes, imports {' '.join(sorted(dlls))}")
 
 
+def package_version(package):
+    return subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], capture_output=True, text=True,
+                          check=True).stdout
+
+
+def check_notices(platform, notices):
+    for package, component in RUNTIME_PACKAGES[platform].items():
+        version = package_version(package)
+        check(f"{component}" in notices and f"Version: {version} (Debian package {package})" in notices,
+              f"{platform}: the notices do not name {component} {version} from {package}")
+        check(f"{package} {version}: /usr/share/doc/{package}/copyright" in notices,
+              f"{platform}: the notices lack the copyright file of {package}")
+    for text in ("crt2.o", "libmingwex.a", "libgcc.a", "ZPL-2.1", "GCC Runtime Library Exception"):
+        check(text in notices, f"{platform}: the notices do not mention {text}")
+
+
 def main():
     dist, version = sys.argv[1], sys.argv[2]
     names = [f"ondavipci-{version}-{platform}.zip" for platform in ARCHES]
     check_checksums(dist, names)
     for platform, name in zip(ARCHES, names):
         with zipfile.ZipFile(os.path.join(dist, name)) as package:
-            check(sorted(package.namelist()) == ["LICENSE", "README.md", "ondavipci.exe"],
-                  f"{name} holds {package.namelist()}")
+            check(sorted(package.namelist()) == MEMBERS, f"{name} holds {package.namelist()}")
             check_exe(platform, package.read("ondavipci.exe"), version)
+            check_notices(platform, package.read("THIRD-PARTY-NOTICES.txt").decode("utf-8"))
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0

@@ -13,6 +13,9 @@
   wine_e2e.py demo --prefix DIR --exe EXE --raw-helper EXE MACHINE.json
       plants the machine, runs the exe with no argument, "a" and "d", and
       shows the driver values afterwards as reg query reads them
+  wine_e2e.py same --prefix DIR --raw-helper EXE MACHINE.json EXE EXE
+      plants the machine, runs both exes with no argument, "a" and "d" and
+      checks that they print the same bytes with the same exit status
   wine_e2e.py stop --prefix DIR
       stops the prefix's Wine server
 """
@@ -281,14 +284,40 @@ def demo(options):
     return 0
 
 
+def same(options):
+    with open(options.machine) as f:
+        machine = json.load(f)
+    if not os.path.isfile(pristine_copy(options.prefix)):
+        make_prefix(options.prefix)
+    failures = []
+    for args in ([], ["a"], ["d"]):
+        results = []
+        for exe in options.exes:
+            reset_registry(options.prefix)
+            plant(options.prefix, machine, options.raw_helper)
+            results.append(wine(options.prefix, exe, *args))
+        first, second = results
+        title = " ".join(["ondavipci"] + args)
+        if not first.stdout or (first.stdout, first.returncode) != (second.stdout, second.returncode):
+            failures.append(f"{title}: {first.stdout!r} (status {first.returncode}) and "
+                            f"{second.stdout!r} (status {second.returncode})")
+        else:
+            print(f"{title}: the same {len(first.stdout)} bytes, exit status {first.returncode}")
+    stop_server(options.prefix)
+    for failure in failures:
+        print(f"differ: {failure}")
+    return 1 if failures else 0
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("command", choices=["prefix", "fixture", "demo", "stop"])
+    parser.add_argument("command", choices=["prefix", "fixture", "demo", "same", "stop"])
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--exe")
     parser.add_argument("--raw-helper")
     parser.add_argument("--sim")
     parser.add_argument("machine", nargs="?")
+    parser.add_argument("exes", nargs="*")
     options = parser.parse_intermixed_args()
     if options.command == "prefix":
         make_prefix(options.prefix)
@@ -298,6 +327,8 @@ def main():
         return 0
     if options.command == "demo":
         return demo(options)
+    if options.command == "same":
+        return same(options)
     return check_fixture(options)
 
 
