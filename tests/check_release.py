@@ -15,7 +15,7 @@ ARCHES = {
     "win32": ("i686-w64-mingw32-objdump", "file format pei-i386", "PE32 i386"),
     "win64": ("x86_64-w64-mingw32-objdump", "file format pei-x86-64", "PE32+ x86-64"),
 }
-MEMBERS = ["LICENSE", "README.md", "THIRD-PARTY-NOTICES.txt", "ondavipci.exe"]
+MEMBERS = ["LICENSE", "README.md", "THIRD-PARTY-NOTICES.txt", "ondavipci-apply.cmd", "ondavipci.exe"]
 # The toolchain packages whose runtime code is linked in, by architecture.
 RUNTIME_PACKAGES = {
     "win32": {"mingw-w64-i686-dev": "MinGW-w64 runtime", "gcc-mingw-w64-i686-win32": "GCC runtime libraries"},
@@ -75,6 +75,12 @@ def check_notices(platform, notices):
         check(text in notices, f"{platform}: the notices do not mention {text}")
 
 
+def check_wrapper(platform, wrapper, version):
+    # cmd.exe misreads labels and blocks in a batch file without CR LF.
+    check(wrapper.count(b"\n") == wrapper.count(b"\r\n"), f"{platform}: the wrapper's lines do not end in CR LF")
+    check(f'set "version={version}"'.encode() in wrapper, f"{platform}: the wrapper does not write version {version}")
+
+
 def main():
     dist, version = sys.argv[1], sys.argv[2]
     names = [f"ondavipci-{version}-{platform}.zip" for platform in ARCHES]
@@ -84,6 +90,7 @@ def main():
             check(sorted(package.namelist()) == MEMBERS, f"{name} holds {package.namelist()}")
             check_exe(platform, package.read("ondavipci.exe"), version)
             check_notices(platform, package.read("THIRD-PARTY-NOTICES.txt").decode("utf-8"))
+            check_wrapper(platform, package.read("ondavipci-apply.cmd"), version)
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0
