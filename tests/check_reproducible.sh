@@ -18,16 +18,19 @@ for dir in "${dirs[@]}"; do
     (cd "$dir" && ONDAVIPCI_DIST=dist bash scripts/release >/dev/null)
 done
 
+# The SHA-256 of each zip, of SHA256SUMS and of every file in the zips.
 hashes() {
-    local dist=$1/dist zip member
-    (cd "$dist" && sha256sum ondavipci-*.zip SHA256SUMS)
-    for zip in "$dist"/ondavipci-*.zip; do
-        for member in $(python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist())' "$zip"); do
-            printf '%s  %s\n' "$(python3 -c 'import hashlib, sys, zipfile
-print(hashlib.sha256(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2])).hexdigest())' "$zip" "$member")" \
-                "$(basename "$zip")/$member"
-        done
-    done
+    python3 - "$1/dist" <<'PY'
+import glob, hashlib, os, sys, zipfile
+dist = sys.argv[1]
+for path in sorted(glob.glob(os.path.join(dist, "ondavipci-*.zip"))) + [os.path.join(dist, "SHA256SUMS")]:
+    with open(path, "rb") as f:
+        print(hashlib.sha256(f.read()).hexdigest(), os.path.basename(path))
+for path in sorted(glob.glob(os.path.join(dist, "ondavipci-*.zip"))):
+    with zipfile.ZipFile(path) as package:
+        for member in package.namelist():
+            print(hashlib.sha256(package.read(member)).hexdigest(), f"{os.path.basename(path)}/{member}")
+PY
 }
 
 first=$(hashes "${dirs[0]}")

@@ -42,9 +42,9 @@ public:
             Result.Status = 1;
             return Result;
         }
-        if (LastError == NoMoreItems && Mode_ != Mode::Tolvex) {
+        if (LastError == NoMoreItems && Chosen != Mode::Tolvex) {
             if (count == 0) Print("No Ondavi Devices found.\n\n");
-            else if (Mode_ == Mode::All) Print(std::to_string(count) + " Ondavi PCI Device(s) found.\n\n");
+            else if (Chosen == Mode::All) Print(std::to_string(count) + " Ondavi PCI Device(s) found.\n\n");
             else Print(std::to_string(count) + " active Ondavi PCI Device(s) found.\n\n");
         }
         return Result;
@@ -55,10 +55,10 @@ private:
         if (args.empty()) {
             Opening = "\nFinding Ondavi devices present under the PCI Enum tree.\n\n";
         } else if (args[0] == "a" || args[0] == "A") {
-            Mode_ = Mode::All;
+            Chosen = Mode::All;
             Opening = "\nFinding all Ondavi devices ( present or not ) under the PCI Enum tree.\n\n";
         } else if (args[0] == "d" || args[0] == "D") {
-            Mode_ = Mode::Tolvex;
+            Chosen = Mode::Tolvex;
             Opening = "\nDoing Tolvex registry modifications.\n\n";
         }
     }
@@ -69,7 +69,7 @@ private:
     std::vector<std::size_t> Members() const {
         std::vector<std::size_t> members;
         for (std::size_t i = 0; i < Machine.Devices.size(); ++i) {
-            if (Mode_ == Mode::All || Machine.Devices[i].Present) members.push_back(i);
+            if (Chosen == Mode::All || Machine.Devices[i].Present) members.push_back(i);
         }
         return members;
     }
@@ -103,7 +103,7 @@ private:
             if (ids.Text.find(Token) == std::string::npos) continue;
 
             ++count;
-            if (Mode_ == Mode::Tolvex) {
+            if (Chosen == Mode::Tolvex) {
                 Report(device);
                 Print(WritePhoneSettings(device) ? "SUCCESS!\n\n"
                                                  : "Error: Could not make Tolvex registry modifications.\n\n");
@@ -147,7 +147,7 @@ private:
     }
 
     const standin::Machine& Machine;
-    Mode Mode_ = Mode::Present;
+    Mode Chosen = Mode::Present;
     std::string Opening;
     DWORD LastError = 0;
     ExpectedRun Result;
