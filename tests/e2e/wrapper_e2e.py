@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The deployment wrapper, ondavipci-apply.cmd, under Wine's cmd.exe.
 
-  wrapper_e2e.py --prefix DIR --build DIR --fixtures DIR
+  wrapper_e2e.py --prefix DIR --build DIR --fixtures DIR [--cmd32]
 
 Copies the build's exe and wrapper into the prefix (C:\\ondavipci), and for
 each case plants a machine file in the prefix's pristine registry, runs the
@@ -24,6 +24,10 @@ MARK = r"HKLM\SOFTWARE\Ondavi\ondavipci"
 RUNNER = "@echo off\r\ncmd /c C:\\ondavipci\\ondavipci-apply.cmd\r\necho wrapper-exit=%errorlevel%\r\n"
 LOG = os.path.join("drive_c", "ProgramData", "Ondavi", "ondavipci", "apply.log")
 
+# A 32-bit agent (Intune's, say) runs the wrapper in the 32-bit cmd.exe, whose
+# reg.exe would write to the 32-bit registry view unless told otherwise.
+CMD32 = r"C:\windows\syswow64\cmd.exe"
+
 # (name, machine file, a mark of an earlier run, exit status of each run, the
 # mark afterwards, the phone values written)
 CASES = [
@@ -45,8 +49,8 @@ def install(prefix, build):
         f.write(RUNNER)
 
 
-def run_wrapper(prefix):
-    result = wine_e2e.wine(prefix, "cmd", "/c", r"C:\run-wrapper.cmd")
+def run_wrapper(prefix, cmd="cmd"):
+    result = wine_e2e.wine(prefix, cmd, "/c", r"C:\run-wrapper.cmd")
     found = re.search(rb"wrapper-exit=(\d+)", result.stdout)
     if not found:
         sys.exit(f"no exit status from the wrapper: {result.stdout!r} {result.stderr!r}")
@@ -72,7 +76,7 @@ def log_entries(prefix):
         return re.findall(rb"^==== .*$", f.read(), re.MULTILINE)
 
 
-def check_case(options, version, case):
+def check_case(options, version, case, cmd="cmd"):
     name, machine_file, marked_before, statuses, marked, written = case
     with open(os.path.join(options.fixtures, machine_file)) as f:
         machine = json.load(f)
@@ -84,7 +88,7 @@ def check_case(options, version, case):
 
     failures = []
     for run, expected in enumerate(statuses, 1):
-        status, output = run_wrapper(options.prefix)
+        status, output = run_wrapper(options.prefix, cmd)
         if status != expected:
             failures.append(f"run {run}: exit status {status}, expected {expected}\n{output.decode(errors='replace')}")
     entries = log_entries(options.prefix)
@@ -122,11 +126,15 @@ def main():
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--build", required=True)
     parser.add_argument("--fixtures", required=True)
+    parser.add_argument("--cmd32", action="store_true", help="also run the wrapper in the 32-bit cmd.exe")
     options = parser.parse_args()
     with open(os.path.join(options.build, "ondavipci-apply.cmd"), encoding="latin-1") as f:
         version = re.search(r'set "version=([^"]+)"', f.read()).group(1)
     install(options.prefix, options.build)
     results = [check_case(options, version, case) for case in CASES]
+    if options.cmd32:
+        results.append(check_case(options, version, ("d succeeds from a 32-bit cmd.exe", "mixed.json", False, [0],
+                                                     True, True), CMD32))
     results.append(check_log_bound(options))
     wine_e2e.stop_server(options.prefix)
     return 0 if all(results) else 1
