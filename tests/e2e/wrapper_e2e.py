@@ -86,17 +86,22 @@ def check_case(options, version, case, cmd="cmd"):
     if marked_before:
         wine_e2e.wine(options.prefix, "reg", "add", MARK, "/v", "Applied", "/t", "REG_SZ", "/d", "0.9", "/f", "/reg:64")
 
-    failures = []
+    failures, outputs = [], []
     for run, expected in enumerate(statuses, 1):
         status, output = run_wrapper(options.prefix, cmd)
+        outputs.append(output.decode(errors="replace"))
         if status != expected:
-            failures.append(f"run {run}: exit status {status}, expected {expected}\n{output.decode(errors='replace')}")
+            failures.append(f"run {run}: exit status {status}, expected {expected}")
     entries = log_entries(options.prefix)
     if len(entries) != len(statuses):
         failures.append(f"{len(entries)} log entries after {len(statuses)} runs: {entries}")
     shown = mark(options.prefix)
     if shown != (version if marked else None):
-        failures.append(f"mark {shown!r}, expected {version if marked else None!r}")
+        views = [wine_e2e.wine(options.prefix, "reg", "query", MARK, view).stdout for view in ("/reg:64", "/reg:32")]
+        failures.append(f"mark {shown!r}, expected {version if marked else None!r}; the key in the 64-bit and "
+                        f"32-bit views: {views}")
+    if failures:
+        failures.append("the wrapper's output:\n" + "\n".join(outputs))
     if phone_values_written(options.prefix, machine) != written:
         failures.append(f"phone values written: {not written}, expected {written}")
     print(f"{name}: exit {statuses}, mark {shown}, {len(entries)} log entries" if not failures else
