@@ -97,11 +97,8 @@ def wine_floor(pairs):
     prefix = os.path.join(ROOT, "build", "bench-wine-prefix")
     exe, floor = os.path.join(WIN64, "ondavipci.exe"), os.path.join(WIN64, "bench", "floor.exe")
     wine_e2e.make_prefix(prefix)
-    wine_e2e.reset_registry(prefix)
+    wine_e2e.reset_registry(prefix)  # leaves a persistent server: no run pays for starting one
     wine_e2e.plant(prefix, machine_of_size(1000), raw_helper=None)
-    # A persistent server, so that no run pays for starting one.
-    subprocess.Popen([wine_e2e.WINESERVER, "-p"], env=wine_e2e.wine_env(prefix), stdin=subprocess.DEVNULL,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     listed = wine_e2e.wine(prefix, exe, "a").stdout
     assert b"10 Ondavi PCI Device(s) found." in listed, listed[-200:]
     for _ in range(3):  # warm the server and the file cache

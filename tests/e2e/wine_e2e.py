@@ -80,9 +80,20 @@ def make_prefix(prefix):
     shutil.copyfile(os.path.join(prefix, "system.reg"), pristine_copy(prefix))
 
 
+def start_server(prefix):
+    """A server that stays up until it is stopped. Debian's wineserver exits
+    as soon as its last process does (-p0), so every run would start one
+    anew, possibly while the last one is still saving the registry; on a busy
+    machine a run has then come back empty and a registry write has been
+    lost. One server for all of a machine's runs has no such gaps."""
+    subprocess.run([WINESERVER, "-p"], env=wine_env(prefix), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60, check=True)
+
+
 def reset_registry(prefix):
     stop_server(prefix)
     shutil.copyfile(pristine_copy(prefix), os.path.join(prefix, "system.reg"))
+    start_server(prefix)
 
 
 # --- what Wine can express ---------------------------------------------------
