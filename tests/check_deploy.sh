@@ -5,7 +5,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 playbook=$top/deploy/ansible/ondavipci.yml
 
-version=$(sed -n 's/^project(ondavipci VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+version=$(bash "$top/scripts/version")
 grep -q "ondavipci_version: \"$version\"" "$playbook" ||
     { echo "FAIL: $playbook does not deploy version $version" >&2; exit 1; }
 

@@ -30,8 +30,8 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
 import transcript  # noqa: E402
 
-WINE = "/usr/lib/wine/wine64"
 # Both from the wine64 package, which installs them off PATH.
+WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 SKIPPED = 77
 
