@@ -26,3 +26,13 @@ BOOL OpenDeviceSet(DWORD flags);
 BOOL EnumerateDevice(int memberIndex);
 BOOL QueryDeviceProperty(DWORD property);
 void DestroyDeviceSet();
+
+// After a SPDRP_HARDWAREID query: the first hardware ID carries the vendor
+// token. Only the first string of the list is searched.
+BOOL FirstHardwareIdHasVendorToken();
+
+// The current device's driver key, or INVALID_HANDLE_VALUE.
+HKEY OpenDriverKey(REGSAM access);
+
+// The current device's instance ID into the property buffer.
+BOOL QueryDeviceInstanceId();

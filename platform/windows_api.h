@@ -12,6 +12,8 @@
 #endif
 #include <windows.h>
 #include <setupapi.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #if !defined(_WIN64)
 static_assert(sizeof(SP_DEVINFO_DATA) == 28, "SP_DEVINFO_DATA must be 28 bytes on 32-bit Windows");

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""third_party_notices.py LINK.map OUT: THIRD-PARTY-NOTICES.txt for an exe.
+"""third_party_notices.py OUT LINK.map...: THIRD-PARTY-NOTICES.txt for the exes.
 
-The exe is linked statically, so it carries runtime code of the toolchain
-that built it. The linker's map names each object file and archive member
-that went in; each is traced to the Debian package that installed it, whose
+The exes are linked statically, so they carry runtime code of the toolchain
+that built them. The linker's map of each names every object file and archive
+member that went in; each is traced to the Debian package that installed it, whose
 version and copyright file (with the licence terms) go into the notices.
 """
 import collections
@@ -13,8 +13,9 @@ import subprocess
 import sys
 
 INTRO = """\
-ondavipci.exe is linked statically: besides the program itself it contains
-runtime code from the toolchain that built it. That code, where it comes
+ondavipci.exe and ondavipci-fleet.exe are linked statically: besides the
+programs themselves they contain runtime code from the toolchain that built
+them. That code, where it comes
 from, and the terms under which it may be distributed in binary form are
 listed here. The full copyright files of the toolchain packages follow.
 """
@@ -64,11 +65,12 @@ def component_of(package):
 
 
 def main():
-    map_path, out_path = sys.argv[1], sys.argv[2]
+    out_path, map_paths = sys.argv[1], sys.argv[2:]
     by_package = collections.defaultdict(set)
-    for path in linked_files(map_path):
-        if path.startswith("/usr/"):
-            by_package[package_of(path)].add(os.path.basename(path))
+    for map_path in map_paths:
+        for path in linked_files(map_path):
+            if path.startswith("/usr/"):
+                by_package[package_of(path)].add(os.path.basename(path))
 
     sections, copyrights = [], []
     for number, package in enumerate(sorted(by_package), 1):
@@ -83,7 +85,7 @@ def main():
             copyrights.append(f"{'=' * 78}\n{package} {version}: /usr/share/doc/{package}/copyright\n{'=' * 78}\n\n"
                               + f.read())
     if not sections:
-        sys.exit(f"third_party_notices: {map_path} names no toolchain files")
+        sys.exit(f"third_party_notices: {' '.join(map_paths)} name no toolchain files")
     with open(out_path, "w", encoding="utf-8", newline="\r\n") as f:
         f.write(INTRO + "\n" + "\n".join(sections) + "\n" + "\n".join(copyrights))
 

@@ -1,15 +1,12 @@
 #include "scan/scan.h"
 
 #include <cstdio>
-#include <string_view>
 
 #include "device/report.h"
 #include "device/scan_context.h"
 #include "settings/phone_settings.h"
 
 namespace {
-
-const std::string_view VendorToken = "VEN_7F3C";
 
 struct ModeChoice {
     RunMode Mode;
@@ -36,13 +33,6 @@ ModeChoice ChooseRunMode(int argc, char** argv) {
         return {TolvexModifications, "\nDoing Tolvex registry modifications.\n\n", presentFlags};
     }
     return {PresentDevices, nullptr, presentFlags};
-}
-
-// Only the first string of the hardware-ID list is searched.
-bool FirstHardwareIdHasVendorToken() {
-    const std::string_view firstId(ScanContext.PropertyBuffer,
-                                   static_cast<std::size_t>(ScanContext.PropertyTextLength));
-    return firstId.find(VendorToken) != std::string_view::npos;
 }
 
 // Walks the set; returns how many devices matched.

@@ -5,26 +5,33 @@
 #include "device/report.h"
 #include "device/scan_context.h"
 
+// Both are written as they lie in memory: a 16-bit zero is 00 00 either way.
+const WORD EnablePhone = 0;
+const BYTE DefaultPhoneMuteState = 1;
+
+const PHONE_SETTING PhoneSettings[PHONE_SETTING_COUNT] = {
+    {"Enable Phone", REG_BINARY, reinterpret_cast<const BYTE*>(&EnablePhone), sizeof EnablePhone},
+    {"Default Phone Mute State", REG_BINARY, &DefaultPhoneMuteState, sizeof DefaultPhoneMuteState},
+};
+
+LONG WritePhoneSetting(HKEY key, const PHONE_SETTING& setting) {
+    return RegSetValueExA(key, setting.Name, 0, setting.Type, setting.Data, setting.Size);
+}
+
 BOOL ApplyPhoneSettings() {
     BOOL result = FALSE;
 
-    ScanContext.DeviceInfoData.cbSize = sizeof(SP_DEVINFO_DATA);
-    HKEY driverKey = SetupDiOpenDevRegKey(ScanContext.DeviceInfoSet, &ScanContext.DeviceInfoData, DICS_FLAG_GLOBAL,
-                                          0, DIREG_DRV, KEY_ALL_ACCESS);
+    HKEY driverKey = OpenDriverKey(KEY_ALL_ACCESS);
     if (driverKey == INVALID_HANDLE_VALUE) return FALSE;
 
-    WORD enablePhone = 0;
-    if (RegSetValueExA(driverKey, "Enable Phone", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&enablePhone),
-                       sizeof enablePhone) == ERROR_SUCCESS) {
-        printf("Setting 'Enable Phone' to %04x\n\n", static_cast<unsigned>(enablePhone));
+    if (WritePhoneSetting(driverKey, PhoneSettings[0]) == ERROR_SUCCESS) {
+        printf("Setting 'Enable Phone' to %04x\n\n", static_cast<unsigned>(EnablePhone));
         result = TRUE;
     }
 
     if (result) {
-        BYTE defaultPhoneMuteState = 1;
-        if (RegSetValueExA(driverKey, "Default Phone Mute State", 0, REG_BINARY, &defaultPhoneMuteState,
-                           sizeof defaultPhoneMuteState) == ERROR_SUCCESS) {
-            printf("Setting 'Default Phone Mute State' to %02x\n\n", static_cast<unsigned>(defaultPhoneMuteState));
+        if (WritePhoneSetting(driverKey, PhoneSettings[1]) == ERROR_SUCCESS) {
+            printf("Setting 'Default Phone Mute State' to %02x\n\n", static_cast<unsigned>(DefaultPhoneMuteState));
         } else {
             result = FALSE;
         }

@@ -19,7 +19,7 @@ protected:
         standin::Device noDriver = MakeDevice({"PCI\\VEN_1"}, "NoDriver", "");
         noDriver.Driver.reset();
         standin::Device faulty = MakeDevice({"PCI\\VEN_2"}, "Faulty", "drv");
-        faulty.Faults = {31, 5, 6, 1450, {{"Broken", 5}}};
+        faulty.Faults = {31, 5, 6, 1450, {{"Broken", 5}}, 1167, {{"Unreadable", 1450}}};
         standin::Device absent = MakeDevice({"PCI\\VEN_3"}, "Absent", "drv", false);
         standin::Load(MachineOf({MakeDevice({"PCI\\VEN_0", "PCI\\X"}, "Desc", "drv"), noDriver, faulty, absent}));
         Set = SetupDiGetClassDevsA(nullptr, "PCI", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
