@@ -4,30 +4,55 @@
 #include <cstdlib>
 #include <utility>
 
+#include "fleet/fleet.h"
 #include "scan/scan.h"
 
 const std::string PresentOpening = "\nFinding Ondavi devices present under the PCI Enum tree.\n\n";
 const std::string AllOpening = "\nFinding all Ondavi devices ( present or not ) under the PCI Enum tree.\n\n";
 
-ProgramRun RunProgram(const std::vector<std::string>& args) {
-    std::vector<std::string> storage{"ondavipci"};
+namespace {
+
+ProgramRun Run(int (*entry)(int, char**), const char* name, const std::vector<std::string>& args) {
+    std::vector<std::string> storage{name};
     storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& arg : storage) argv.push_back(arg.data());
     argv.push_back(nullptr);
 
-    char* buffer = nullptr;
-    std::size_t size = 0;
+    char *buffer = nullptr, *errorBuffer = nullptr;
+    std::size_t size = 0, errorSize = 0;
     std::fflush(stdout);
+    std::fflush(stderr);
     FILE* const console = stdout;
+    FILE* const errors = stderr;
     stdout = open_memstream(&buffer, &size);
+    stderr = open_memstream(&errorBuffer, &errorSize);
     ProgramRun run;
-    run.Status = OndavipciMain(static_cast<int>(storage.size()), argv.data());
+    run.Status = entry(static_cast<int>(storage.size()), argv.data());
     std::fclose(stdout);
+    std::fclose(stderr);
     stdout = console;
+    stderr = errors;
     run.Output.assign(buffer, size);
+    run.Errors.assign(errorBuffer, errorSize);
     std::free(buffer);
+    std::free(errorBuffer);
     return run;
+}
+
+}  // namespace
+
+ProgramRun RunProgram(const std::vector<std::string>& args) {
+    return Run(OndavipciMain, "ondavipci", args);
+}
+
+ProgramRun RunFleet(const std::vector<std::string>& args) {
+    return Run(FleetMain, "ondavipci-fleet", args);
+}
+
+ProgramRun RunFleetOn(const standin::Machine& machine, const std::vector<std::string>& args) {
+    standin::Load(machine);
+    return RunFleet(args);
 }
 
 standin::Machine MachineOf(std::vector<standin::Device> devices) {

@@ -11,12 +11,17 @@
 struct ProgramRun {
     std::string Output;
     int Status = -1;
+    std::string Errors;  // standard error (the fleet tool's usage)
 };
 
 // argv is "ondavipci" followed by args.
 ProgramRun RunProgram(const std::vector<std::string>& args);
 standin::Machine MachineOf(std::vector<standin::Device> devices);
 ProgramRun RunProgramOn(const standin::Machine& machine, const std::vector<std::string>& args);
+
+// The same for the fleet tool: argv is "ondavipci-fleet" followed by args.
+ProgramRun RunFleet(const std::vector<std::string>& args);
+ProgramRun RunFleetOn(const standin::Machine& machine, const std::vector<std::string>& args);
 
 standin::Device MakeDevice(const std::vector<std::string>& hardwareIds, const std::string& description,
                            const std::string& driver, bool present = true);

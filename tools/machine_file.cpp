@@ -90,24 +90,30 @@ standin::RegistryValues DriverValues(const json& value, const std::string& where
 }
 
 standin::DeviceFaults DeviceFaults(const json& value, const std::string& where) {
-    CheckMembers(value, where, {"hardware_id", "description", "driver", "open_key", "set_value"});
+    CheckMembers(value, where, {"hardware_id", "description", "driver", "open_key", "set_value", "instance_id",
+                                "query_value"});
     standin::DeviceFaults faults;
     if (value.contains("hardware_id")) faults.HardwareId = Number(value["hardware_id"], where + ".hardware_id");
     if (value.contains("description")) faults.Description = Number(value["description"], where + ".description");
     if (value.contains("driver")) faults.Driver = Number(value["driver"], where + ".driver");
     if (value.contains("open_key")) faults.OpenKey = Number(value["open_key"], where + ".open_key");
-    if (value.contains("set_value")) {
-        const json& set = value["set_value"];
-        if (!set.is_object()) Reject(where + ".set_value", "expected an object");
-        for (const auto& item : set.items()) {
-            faults.SetValue[item.key()] = static_cast<LONG>(Number(item.value(), where + ".set_value." + item.key()));
+    if (value.contains("instance_id")) faults.InstanceId = Number(value["instance_id"], where + ".instance_id");
+    for (const char* member : {"set_value", "query_value"}) {
+        if (!value.contains(member)) continue;
+        const json& calls = value[member];
+        const std::string at = where + "." + member;
+        if (!calls.is_object()) Reject(at, "expected an object");
+        auto& codes = std::string(member) == "set_value" ? faults.SetValue : faults.QueryValue;
+        for (const auto& item : calls.items()) {
+            codes[item.key()] = static_cast<LONG>(Number(item.value(), at + "." + item.key()));
         }
     }
     return faults;
 }
 
 standin::Device Device(const json& value, const std::string& where) {
-    CheckMembers(value, where, {"present", "hardware_ids", "description", "driver", "driver_values", "faults"});
+    CheckMembers(value, where,
+                 {"present", "hardware_ids", "description", "driver", "instance_id", "driver_values", "faults"});
     standin::Device device;
     if (value.contains("present")) {
         if (!value["present"].is_boolean()) Reject(where + ".present", "expected true or false");
@@ -116,6 +122,7 @@ standin::Device Device(const json& value, const std::string& where) {
     if (value.contains("hardware_ids")) device.HardwareIds = HardwareIds(value["hardware_ids"], where + ".hardware_ids");
     if (value.contains("description")) device.Description = TextOrRaw(value["description"], where + ".description");
     if (value.contains("driver")) device.Driver = TextOrRaw(value["driver"], where + ".driver");
+    if (value.contains("instance_id")) device.InstanceId = Text(value["instance_id"], where + ".instance_id");
     if (value.contains("driver_values")) device.DriverValues = DriverValues(value["driver_values"], where + ".driver_values");
     if (value.contains("faults")) device.Faults = DeviceFaults(value["faults"], where + ".faults");
     return device;
@@ -133,6 +140,32 @@ void MachineFaults(const json& value, const std::string& where, standin::Machine
     }
 }
 
+bool Flag(const json& value, const std::string& where) {
+    if (!value.is_boolean()) Reject(where, "expected true or false");
+    return value.get<bool>();
+}
+
+standin::FileEntry FileEntry(const json& value, const std::string& where) {
+    CheckMembers(value, where, {"directory", "reparse", "target", "owner", "data", "links", "security"});
+    standin::FileEntry entry;
+    if (value.contains("directory")) entry.Directory = Flag(value["directory"], where + ".directory");
+    if (value.contains("reparse")) entry.Reparse = Flag(value["reparse"], where + ".reparse");
+    if (value.contains("target")) entry.Target = Text(value["target"], where + ".target");
+    if (value.contains("owner")) entry.Owner = Text(value["owner"], where + ".owner");
+    if (value.contains("data")) entry.Data = Text(value["data"], where + ".data");
+    if (value.contains("links")) entry.Links = Number(value["links"], where + ".links");
+    if (value.contains("security")) entry.Security = Text(value["security"], where + ".security");
+    if (entry.Reparse && entry.Target.empty()) Reject(where, "a reparse point needs a \"target\"");
+    return entry;
+}
+
+std::map<std::string, std::string> Environment(const json& value, const std::string& where) {
+    if (!value.is_object()) Reject(where, "expected an object");
+    std::map<std::string, std::string> environment;
+    for (const auto& item : value.items()) environment[item.key()] = Text(item.value(), where + "." + item.key());
+    return environment;
+}
+
 std::string HexFromBytes(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string hex;
@@ -147,7 +180,7 @@ std::string HexFromBytes(const std::string& bytes) {
 }  // namespace
 
 standin::Machine ParseMachine(const json& file) {
-    CheckMembers(file, "machine", {"devices", "faults", "open_handles"});
+    CheckMembers(file, "machine", {"devices", "faults", "files", "environment", "user", "open_handles"});
     standin::Machine machine;
     if (file.contains("devices")) {
         const json& devices = file["devices"];
@@ -157,6 +190,14 @@ standin::Machine ParseMachine(const json& file) {
         }
     }
     if (file.contains("faults")) MachineFaults(file["faults"], "faults", machine);
+    if (file.contains("files")) {
+        if (!file["files"].is_object()) Reject("files", "expected an object");
+        for (const auto& item : file["files"].items()) {
+            machine.FileSystem[item.key()] = FileEntry(item.value(), "files." + item.key());
+        }
+    }
+    if (file.contains("environment")) machine.Environment = Environment(file["environment"], "environment");
+    if (file.contains("user")) machine.User = Text(file["user"], "user");
     return machine;
 }
 
@@ -186,6 +227,21 @@ json MachineState(const json& file, const standin::Machine& machine, const stand
             }
         }
     }
+    json files = json::object();
+    for (const auto& [path, entry] : machine.FileSystem) {
+        json shown = {{"owner", entry.Owner}};
+        if (entry.Directory) shown["directory"] = true;
+        if (entry.Reparse) shown["reparse"] = true, shown["target"] = entry.Target;
+        if (!entry.Directory) shown["data"] = entry.Data;
+        if (entry.Links != 1) shown["links"] = entry.Links;
+        if (!entry.Security.empty()) shown["security"] = entry.Security;
+        files[path] = shown;
+    }
+    state["files"] = files;
     state["open_handles"] = {{"device_sets", open.DeviceSets}, {"keys", open.Keys}};
+    if (open.Files != 0 || open.LocalMemory != 0) {
+        state["open_handles"]["files"] = open.Files;
+        state["open_handles"]["local_memory"] = open.LocalMemory;
+    }
     return state;
 }

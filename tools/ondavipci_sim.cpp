@@ -1,6 +1,7 @@
-// ondavipci-sim: runs the program on a simulated machine.
+// ondavipci-sim: runs the program, or with --fleet the fleet tool, on a
+// simulated machine.
 //
-//   ondavipci-sim [--state-out FILE] MACHINE.json [ARG ...]
+//   ondavipci-sim [--fleet] [--state-out FILE] MACHINE.json [ARG ...]
 //
 // Standard output and the exit status are the program's own. Errors of the
 // simulator itself are one line on standard error and exit status 2.
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet/fleet.h"
 #include "scan/scan.h"
 #include "tools/machine_file.h"
 
@@ -26,12 +28,17 @@ int Fail(const std::string& message) {
 
 int main(int argc, char** argv) {
     int next = 1;
+    bool fleet = false;
+    if (next < argc && std::strcmp(argv[next], "--fleet") == 0) {
+        fleet = true;
+        ++next;
+    }
     const char* stateOut = nullptr;
     if (next + 1 < argc && std::strcmp(argv[next], "--state-out") == 0) {
         stateOut = argv[next + 1];
         next += 2;
     }
-    if (next >= argc) return Fail("usage: ondavipci-sim [--state-out FILE] MACHINE.json [ARG ...]");
+    if (next >= argc) return Fail("usage: ondavipci-sim [--fleet] [--state-out FILE] MACHINE.json [ARG ...]");
     const std::string machinePath = argv[next++];
 
     nlohmann::json file;
@@ -44,11 +51,13 @@ int main(int argc, char** argv) {
 
     std::vector<char*> programArgv;
     char programName[] = "ondavipci";
-    programArgv.push_back(programName);
+    char fleetName[] = "ondavipci-fleet";
+    programArgv.push_back(fleet ? fleetName : programName);
     for (int i = next; i < argc; ++i) programArgv.push_back(argv[i]);
     programArgv.push_back(nullptr);
 
-    const int status = OndavipciMain(static_cast<int>(programArgv.size() - 1), programArgv.data());
+    const int programArgc = static_cast<int>(programArgv.size() - 1);
+    const int status = fleet ? FleetMain(programArgc, programArgv.data()) : OndavipciMain(programArgc, programArgv.data());
     if (std::fflush(stdout) != 0) return Fail("standard output: write failed");
 
     if (stateOut != nullptr) {
