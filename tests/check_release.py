@@ -15,7 +15,9 @@ ARCHES = {
     "win32": ("i686-w64-mingw32-objdump", "file format pei-i386", "PE32 i386"),
     "win64": ("x86_64-w64-mingw32-objdump", "file format pei-x86-64", "PE32+ x86-64"),
 }
-MEMBERS = ["LICENSE", "README.md", "THIRD-PARTY-NOTICES.txt", "ondavipci-apply.cmd", "ondavipci.exe"]
+MEMBERS = ["LICENSE", "README.md", "THIRD-PARTY-NOTICES.txt", "ondavipci-apply.cmd", "ondavipci-fleet.exe",
+           "ondavipci.exe"]
+EXES = ["ondavipci.exe", "ondavipci-fleet.exe"]
 # The toolchain packages whose runtime code is linked in, by architecture.
 RUNTIME_PACKAGES = {
     "win32": {"mingw-w64-i686-dev": "MinGW-w64 runtime", "gcc-mingw-w64-i686-win32": "GCC runtime libraries"},
@@ -39,24 +41,25 @@ def check_checksums(dist, names):
             check(sums.get(name) == hashlib.sha256(f.read()).hexdigest(), f"{name}: checksum does not match")
 
 
-def check_exe(platform, exe, version):
+def check_exe(platform, name, exe, version):
     objdump, file_format, label = ARCHES[platform]
     with tempfile.NamedTemporaryFile(suffix=".exe") as f:
         f.write(exe)
         f.flush()
         headers = subprocess.run([objdump, "-p", f.name], capture_output=True, text=True, check=True).stdout
-    check(file_format in headers, f"{platform}: not {label}")
-    check("(Windows CUI)" in headers, f"{platform}: not a console program")
+    where = f"{platform} {name}"
+    check(file_format in headers, f"{where}: not {label}")
+    check("(Windows CUI)" in headers, f"{where}: not a console program")
     dlls = {line.split()[-1].upper() for line in headers.splitlines() if "DLL Name:" in line}
-    check(dlls <= SYSTEM_DLLS, f"{platform}: imports {sorted(dlls - SYSTEM_DLLS)}, not on a clean Windows")
+    check(dlls <= SYSTEM_DLLS, f"{where}: imports {sorted(dlls - SYSTEM_DLLS)}, not on a clean Windows")
     for text in ("CompanyName", "Ondavi", "ProductName", "ondavipci", "FileVersion", version, "OriginalFilename",
-                 "ondavipci.exe", "LegalCopyright"):
-        check(text.encode("utf-16-le") in exe, f"{platform}: version resource lacks {text!r}")
-    check(b'level="asInvoker"' in exe, f"{platform}: no asInvoker manifest")
-    check(b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}" in exe, f"{platform}: manifest does not name Windows 10")
-    if platform == "win32":
+                 name, "LegalCopyright"):
+        check(text.encode("utf-16-le") in exe, f"{where}: version resource lacks {text!r}")
+    check(b'level="asInvoker"' in exe, f"{where}: no asInvoker manifest")
+    check(b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}" in exe, f"{where}: manifest does not name Windows 10")
+    if platform == "win32" and name == "ondavipci.exe":
         check(len(exe) <= MAX_WIN32_SIZE, f"win32: the stripped exe is {len(exe)} bytes, over {MAX_WIN32_SIZE}")
-    print(f"{platform}: {label}, {len(exe)} bytes, imports {' '.join(sorted(dlls))}")
+    print(f"{where}: {label}, {len(exe)} bytes, imports {' '.join(sorted(dlls))}")
 
 
 def package_version(package):
@@ -75,10 +78,10 @@ def check_notices(platform, notices):
         check(text in notices, f"{platform}: the notices do not mention {text}")
 
 
-def check_wrapper(platform, wrapper, version):
-    # cmd.exe misreads labels and blocks in a batch file without CR LF.
-    check(wrapper.count(b"\n") == wrapper.count(b"\r\n"), f"{platform}: the wrapper's lines do not end in CR LF")
-    check(f'set "version={version}"'.encode() in wrapper, f"{platform}: the wrapper does not write version {version}")
+def check_shim(platform, shim):
+    # cmd.exe misreads a batch file without CR LF.
+    check(shim.count(b"\n") == shim.count(b"\r\n"), f"{platform}: the shim's lines do not end in CR LF")
+    check(b'"%~dp0ondavipci-fleet.exe" apply' in shim, f"{platform}: the shim does not run ondavipci-fleet.exe apply")
 
 
 def main():
@@ -88,9 +91,10 @@ def main():
     for platform, name in zip(ARCHES, names):
         with zipfile.ZipFile(os.path.join(dist, name)) as package:
             check(sorted(package.namelist()) == MEMBERS, f"{name} holds {package.namelist()}")
-            check_exe(platform, package.read("ondavipci.exe"), version)
+            for exe in EXES:
+                check_exe(platform, exe, package.read(exe), version)
             check_notices(platform, package.read("THIRD-PARTY-NOTICES.txt").decode("utf-8"))
-            check_wrapper(platform, package.read("ondavipci-apply.cmd"), version)
+            check_shim(platform, package.read("ondavipci-apply.cmd"))
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0

@@ -35,6 +35,9 @@ extract() {  # extract ZIP MEMBER OUT
 
 for platform in win32 win64; do
     zip=$(basename "$unsigned_dist"/ondavipci-*-"$platform".zip)
+    extract "dist/$zip" ondavipci-fleet.exe "signed-fleet-$platform.exe"
+    osslsigncode verify -CAfile cert.pem -in "signed-fleet-$platform.exe" >/dev/null 2>&1 ||
+        fail "the $platform ondavipci-fleet.exe does not verify"
     extract "$unsigned_dist/$zip" ondavipci.exe "unsigned-$platform.exe"
     extract "dist/$zip" ondavipci.exe "signed-$platform.exe"
     extract "dist-env/$zip" ondavipci.exe "signed-env-$platform.exe"

@@ -16,7 +16,10 @@
 //     u8 driver value count (modulo 4), each: u8 name (0 "Enable Phone",
 //        1 "Default Phone Mute State", other "Other"), u8 type, u8 length, bytes
 //     u8 fault mask: hardware_id, description, driver, open_key, set
-//        "Enable Phone", set "Default Phone Mute State"; a u32 code for each set bit
+//        "Enable Phone", set "Default Phone Mute State", query "Default Phone
+//        Mute State", instance_id; a u32 code for each set bit
+// Every machine is also given to the fleet tool, check and apply, whose
+// exit code, result, failed call and driver values must be the model's.
 // Property bytes keep every value but "\n", which becomes "\r", so that the
 // program's own line shapes can be told apart from the values inside them.
 #include <cstdint>
@@ -108,6 +111,8 @@ standin::Device DecodeDevice(Reader& in) {
     if (faults & 8) device.Faults.OpenKey = in.Dword();
     if (faults & 16) device.Faults.SetValue[EnablePhone] = static_cast<LONG>(in.Dword());
     if (faults & 32) device.Faults.SetValue[MuteState] = static_cast<LONG>(in.Dword());
+    if (faults & 64) device.Faults.QueryValue[MuteState] = static_cast<LONG>(in.Dword());
+    if (faults & 128) device.Faults.InstanceId = in.Dword();
     return device;
 }
 
@@ -246,6 +251,63 @@ void CheckDriverValues(const standin::Machine& before, const standin::Machine& a
     }
 }
 
+bool ValidUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// The member's text as the JSON line shows it: "name": "text" or "name": N.
+std::string Member(const std::string& json, const std::string& name) {
+    const std::string key = "\"" + name + "\": ";
+    const size_t at = json.find(key);
+    if (at == std::string::npos) return "(missing)";
+    const size_t start = at + key.size();
+    if (json.compare(start, 1, "\"") == 0) return json.substr(start + 1, json.find('"', start + 1) - start - 1);
+    return json.substr(start, json.find_first_of(",}", start) - start);
+}
+
+std::string FailedCall(const std::string& json) {
+    const size_t at = json.find("\"error\": {\"call\": \"");
+    if (at == std::string::npos) return std::string();
+    const size_t start = at + std::strlen("\"error\": {\"call\": \"");
+    return json.substr(start, json.find('"', start) - start);
+}
+
+void CheckFleet(const standin::Machine& machine, const char* verb) {
+    const ProgramRun run = RunFleetOn(machine, {verb, "--json"});
+    const ExpectedFleetRun expected = ModelFleetRun(machine, verb);
+    const std::string& out = run.Output;
+    const standin::OpenHandles open = standin::Open();
+    if (open.Keys != 0 || open.DeviceSets != 0 || open.Files != 0 || open.LocalMemory != 0) {
+        Broken("the fleet tool closes and frees everything", out);
+    }
+    if (out.empty() || out.front() != '{' || out.find('\n') != out.size() - 1) Broken("one JSON line", out);
+    if (!ValidUtf8(out)) Broken("the JSON is UTF-8", out);
+    if (run.Status != expected.ExitCode) {
+        Broken("the fleet exit code is the model's", out + "model: " + std::to_string(expected.ExitCode));
+    }
+    if (Member(out, "exit_code") != std::to_string(run.Status)) Broken("exit_code is the exit code", out);
+    if (Member(out, "result") != expected.Result) Broken("the fleet result is the model's", out + "model: " + expected.Result);
+    if (FailedCall(out) != expected.FailedCall) {
+        Broken("the failed call is the model's", out + "model: " + expected.FailedCall);
+    }
+    for (size_t i = 0; i < machine.Devices.size(); ++i) {
+        if (standin::Current().Devices[i].DriverValues != expected.DriverValues[i]) {
+            Broken("the fleet tool's driver values are the model's",
+                   out + "device " + std::to_string(i) + ":\n" + Shown(standin::Current().Devices[i].DriverValues) +
+                       "model:\n" + Shown(expected.DriverValues[i]));
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -262,5 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckOutput(run.Output, tolvexMode);
     CheckDriverValues(machine, standin::Current(), tolvexMode, run.Output);
     CheckAgainstModel(run, standin::Current(), ModelRun(machine, args));
+    CheckFleet(machine, "check");
+    CheckFleet(machine, "apply");
     return 0;
 }

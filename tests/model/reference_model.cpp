@@ -158,3 +158,105 @@ private:
 ExpectedRun ModelRun(const standin::Machine& machine, const std::vector<std::string>& args) {
     return Run(machine, args).Go();
 }
+
+// The fleet tool's rules. The device is the one "d" finds; a walk that ends
+// with 259 finds none, any other failure on the way is an error. A read
+// value whose forced fault is 2 is absent, 0 reads as an empty value of
+// type 0, anything else is an error. A write whose forced fault is 0 reads
+// as success and stores nothing.
+namespace {
+
+struct FleetModel {
+    const standin::Machine& Machine;
+    const bool Apply;
+    ExpectedFleetRun Result;
+
+    void End(int exitCode, const char* result, const char* failedCall = "") {
+        Result.ExitCode = exitCode;
+        Result.Result = result;
+        Result.FailedCall = failedCall;
+    }
+    void Error(const char* call) { Apply ? End(1603, "failed", call) : End(3, "error", call); }
+
+    // The device's index, or -1 with the outcome set.
+    long Find() {
+        if (Machine.OpenSetFault) return Error("SetupDiGetClassDevsA"), -1;
+        std::vector<std::size_t> present;
+        for (std::size_t i = 0; i < Machine.Devices.size(); ++i) {
+            if (Machine.Devices[i].Present) present.push_back(i);
+        }
+        for (std::size_t index = 0;; ++index) {
+            const auto& fault = Machine.EnumerationFault;
+            const bool faulted = fault && fault->Index == index;
+            if ((faulted && fault->Code == NoMoreItems) || (!faulted && index >= present.size())) {
+                return End(2, "no-device"), -1;
+            }
+            if (faulted) return Error("SetupDiEnumDeviceInfo"), -1;
+            const standin::Device& device = Machine.Devices[present[index]];
+            if (device.Faults.HardwareId || !device.HardwareIds || device.HardwareIds->Bytes.size() > BufferSize) {
+                return Error("SetupDiGetDeviceRegistryPropertyA"), -1;
+            }
+            const std::string& bytes = device.HardwareIds->Bytes;
+            if (bytes.substr(0, bytes.find('\0')).find(Token) != std::string::npos) return static_cast<long>(present[index]);
+        }
+    }
+
+    // FALSE on a read error. values: name -> value, absent names left out.
+    bool Read(std::size_t device, standin::RegistryValues& values) {
+        values.clear();
+        const standin::Device& d = Machine.Devices[device];
+        for (const char* name : {"Enable Phone", "Default Phone Mute State"}) {
+            const auto fault = d.Faults.QueryValue.find(name);
+            if (fault != d.Faults.QueryValue.end()) {
+                if (fault->second == 0) values[name] = standin::RegistryValue{0, ""};
+                else if (fault->second != 2) return false;
+                continue;
+            }
+            const auto stored = Result.DriverValues[device].find(name);
+            if (stored != Result.DriverValues[device].end()) values[name] = stored->second;
+        }
+        return true;
+    }
+
+    static bool Compliant(const standin::RegistryValues& values) {
+        const auto enable = values.find("Enable Phone");
+        const auto mute = values.find("Default Phone Mute State");
+        return enable != values.end() && enable->second == standin::RegistryValue{REG_BINARY, std::string(2, '\0')} &&
+               mute != values.end() && mute->second == standin::RegistryValue{REG_BINARY, "\x01"};
+    }
+
+    void Go() {
+        for (const auto& device : Machine.Devices) Result.DriverValues.push_back(device.DriverValues);
+        const long found = Find();
+        if (found < 0) return;
+        const auto device = static_cast<std::size_t>(found);
+        const standin::Device& d = Machine.Devices[device];
+        if (d.Faults.OpenKey || !d.Driver) return Error("SetupDiOpenDevRegKey");
+        standin::RegistryValues values;
+        if (!Read(device, values)) return Error("RegQueryValueExA");
+        if (Compliant(values)) return Apply ? End(0, "already-compliant") : End(0, "compliant");
+        if (!Apply) return End(1, "not-compliant");
+
+        const std::pair<const char*, std::string> writes[] = {{"Enable Phone", std::string(2, '\0')},
+                                                              {"Default Phone Mute State", "\x01"}};
+        for (const auto& [name, data] : writes) {
+            const auto fault = d.Faults.SetValue.find(name);
+            if (fault != d.Faults.SetValue.end()) {
+                if (fault->second != 0) return Error("RegSetValueExA");
+                continue;
+            }
+            Result.DriverValues[device][name] = standin::RegistryValue{REG_BINARY, data};
+        }
+        if (!Read(device, values)) return Error("RegQueryValueExA");
+        if (!Compliant(values)) return End(1603, "failed");
+        End(0, "applied");
+    }
+};
+
+}  // namespace
+
+ExpectedFleetRun ModelFleetRun(const standin::Machine& machine, const std::string& verb) {
+    FleetModel model{machine, verb == "apply", {}};
+    model.Go();
+    return model.Result;
+}

@@ -16,3 +16,15 @@ struct ExpectedRun {
 };
 
 ExpectedRun ModelRun(const standin::Machine& machine, const std::vector<std::string>& args);
+
+// What "ondavipci-fleet check" or "apply" must do on the machine: its exit
+// code, its result, the call that failed (empty: none) and every device's
+// driver values afterwards.
+struct ExpectedFleetRun {
+    int ExitCode = 0;
+    std::string Result;
+    std::string FailedCall;
+    std::vector<standin::RegistryValues> DriverValues;
+};
+
+ExpectedFleetRun ModelFleetRun(const standin::Machine& machine, const std::string& verb);
