@@ -10,9 +10,10 @@
       for byte, with the same exit status, nothing on standard error and the
       same driver values; no other driver key may change.
       Exits 77 (skipped) for a machine that Wine cannot express.
-  wine_e2e.py demo --prefix DIR --exe EXE --raw-helper EXE MACHINE.json
-      plants the machine, runs the exe with no argument, "a" and "d", and
-      shows the driver values afterwards as reg query reads them
+  wine_e2e.py demo --prefix DIR --exe EXE --raw-helper EXE [--fleet EXE] MACHINE.json
+      plants the machine, runs the exe with no argument, "a" and "d" (and
+      the fleet tool's check and apply), and shows the driver values
+      afterwards as reg query reads them
   wine_e2e.py same --prefix DIR --raw-helper EXE MACHINE.json EXE EXE
       plants the machine, runs both exes with no argument, "a" and "d" and
       checks that they print the same bytes with the same exit status
@@ -26,6 +27,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
 import transcript  # noqa: E402
@@ -48,6 +50,20 @@ def wine_env(prefix):
     return env
 
 
+# Every command this process ran, with what it gave back: a harness that
+# gives up prints them, so that a failure explains itself.
+HISTORY = []
+
+
+def record(command, code, stdout=b"", stderr=b""):
+    HISTORY.append(f"$ {' '.join(command)}\n  exit {code}; stdout {stdout[:300]!r}; stderr {stderr[:300]!r}")
+
+
+def give_up(message):
+    print("\n".join(["the commands run so far:"] + HISTORY[-40:]), file=sys.stderr)
+    sys.exit(message)
+
+
 def wine(prefix, *args):
     # Output goes through files, not pipes: Wine's background processes
     # inherit the handles and would hold a pipe open for seconds.
@@ -56,13 +72,61 @@ def wine(prefix, *args):
                               timeout=120).returncode
         out.seek(0)
         err.seek(0)
-        return subprocess.CompletedProcess(args, code, out.read(), err.read())
+        result = subprocess.CompletedProcess(args, code, out.read(), err.read())
+    record(["wine", *args], code, result.stdout, result.stderr)
+    return result
+
+
+def server(prefix, option, timeout=60):
+    # Through files too: the server that "-p" leaves behind inherits them.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run([WINESERVER, option], env=wine_env(prefix), stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=err, timeout=timeout).returncode
+        out.seek(0)
+        err.seek(0)
+        result = subprocess.CompletedProcess([option], code, out.read(), err.read())
+    record(["wineserver", option], code, result.stdout, result.stderr)
+    return result
+
+
+def prefix_processes(prefix):
+    """Processes of this prefix that are still there: {pid: command line}."""
+    wanted = b"WINEPREFIX=" + os.path.abspath(prefix).encode()
+    found = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if wanted not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                found[int(entry)] = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+        except OSError:
+            continue
+    return found
 
 
 def stop_server(prefix):
-    subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   timeout=60)
+    """Stops the prefix's server and everything of the prefix's. A Wine
+    process that was still starting when its server went (a 32-bit one under
+    the emulator is slow to start) would otherwise start a server of its own,
+    which then holds the prefix while the next run starts another."""
+    server(prefix, "-k")
+    server(prefix, "-w")
+    for _ in range(50):
+        left = prefix_processes(prefix)
+        if not left:
+            return
+        record(["kill", *map(str, left)], 0, repr(left).encode())
+        for pid in left:
+            try:
+                os.kill(pid, 9)
+            except OSError:
+                pass
+        server(prefix, "-w")
+        time.sleep(0.1)
+    give_up(f"processes of {prefix} outlive their server: {prefix_processes(prefix)}")
 
 
 def pristine_copy(prefix):
@@ -76,7 +140,7 @@ def make_prefix(prefix):
     result = wine(prefix, "wineboot", "-i")
     stop_server(prefix)
     if not os.path.isfile(os.path.join(prefix, "system.reg")):
-        sys.exit(f"wineboot made no registry in {prefix}: {result.stderr.decode(errors='replace')}")
+        give_up(f"wineboot made no registry in {prefix}: {result.stderr.decode(errors='replace')}")
     shutil.copyfile(os.path.join(prefix, "system.reg"), pristine_copy(prefix))
 
 
@@ -86,8 +150,14 @@ def start_server(prefix):
     anew, possibly while the last one is still saving the registry; on a busy
     machine a run has then come back empty and a registry write has been
     lost. One server for all of a machine's runs has no such gaps."""
-    subprocess.run([WINESERVER, "-p"], env=wine_env(prefix), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=60, check=True)
+    # "wineserver -p" returns once its server holds the prefix's lock, or
+    # with an error when another server does: one that a Wine process
+    # started on its own in between. Stop that one and try again.
+    for attempt in range(3):
+        if server(prefix, "-p").returncode == 0:
+            return
+        stop_server(prefix)
+    give_up("wineserver -p failed three times")
 
 
 def reset_registry(prefix):
@@ -159,11 +229,11 @@ def plant(prefix, machine, raw_helper):
         f.write("\n".join(lines) + "\n")
     result = wine(prefix, "regedit", "/S", r"C:\machine.reg")
     if result.returncode != 0:
-        sys.exit(f"regedit failed: {result.stderr.decode(errors='replace')}")
+        give_up(f"regedit failed: {result.stderr.decode(errors='replace')}")
     for key, name, kind, data in raw_values:
         result = wine(prefix, raw_helper, key, name, str(kind), data)
         if result.returncode != 0:
-            sys.exit(f"set_raw_value failed: {result.stderr.decode(errors='replace')}")
+            give_up(f"set_raw_value failed: {result.stderr.decode(errors='replace')}")
 
 
 # --- reading back ----------------------------------------------------------------
@@ -178,7 +248,7 @@ def class_keys(prefix):
         print(f"reg query failed ({result.returncode}): {result.stdout[:200]!r} {result.stderr[:500]!r}",
               file=sys.stderr)
     else:
-        sys.exit("reg query failed twice")
+        give_up("reg query failed twice")
     keys, current = {}, None
     for line in result.stdout.decode("latin-1").split("\r\n"):
         if line.startswith("HKEY_"):
@@ -266,7 +336,9 @@ def check_fixture(options):
 
     for failure in failures:
         print(f"{name}: {failure}")
-    if not failures:
+    if failures:
+        print("\n".join(["the commands run:"] + HISTORY))
+    else:
         print(f"{name}: Wine and simulator agree on {len(expected_runs)} runs")
     return 1 if failures else 0
 
@@ -284,6 +356,13 @@ def demo(options):
         sys.stdout.buffer.write(" ".join(["$ ondavipci"] + args).encode() + b"\n" + result.stdout.replace(b"\r\n", b"\n"))
         sys.stdout.buffer.write(result.stderr)
         sys.stdout.buffer.write(f"(exit status {result.returncode})\n\n".encode())
+    if options.fleet:
+        # The fleet tool on the machine as "d" left it: compliant, nothing to write.
+        for args in (["check"], ["apply"]):
+            result = wine(options.prefix, options.fleet, *args)
+            sys.stdout.buffer.write(" ".join(["$ ondavipci-fleet"] + args).encode() + b"\n" +
+                                    result.stdout.replace(b"\r\n", b"\n") + result.stderr +
+                                    f"(exit status {result.returncode})\n\n".encode())
     sys.stdout.buffer.write(b"Driver values after \"d\", read back with reg query:\n")
     for device in machine.get("devices", []):
         if device.get("driver"):
@@ -326,6 +405,7 @@ def main():
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--exe")
     parser.add_argument("--raw-helper")
+    parser.add_argument("--fleet", help="the demo also runs this ondavipci-fleet.exe")
     parser.add_argument("--sim")
     parser.add_argument("machine", nargs="?")
     parser.add_argument("exes", nargs="*")
