@@ -158,6 +158,65 @@ TEST_F(StandinTest, WritesNeedTheSetValueRight) {
     }
 }
 
+// RegQueryValueExA as Windows answers it: the stored type, the needed size
+// for a short buffer, ERROR_FILE_NOT_FOUND for a missing value; never the
+// last-error code.
+TEST_F(StandinTest, RegistryReadsAnswerAsWindowsDoes) {
+    SP_DEVINFO_DATA good = Enumerated(0), faulty = Enumerated(2);
+    auto& values = const_cast<standin::Device&>(standin::Current().Devices[0]).DriverValues;
+    values["Three"] = {REG_BINARY, "abc"};
+    HKEY key = SetupDiOpenDevRegKey(Set, &good, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_QUERY_VALUE);
+    HKEY writeOnly = SetupDiOpenDevRegKey(Set, &good, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_SET_VALUE);
+    const_cast<standin::Device&>(standin::Current().Devices[2]).Faults.OpenKey.reset();
+    HKEY faultyKey = SetupDiOpenDevRegKey(Set, &faulty, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_QUERY_VALUE);
+    struct ReadCase {
+        const char* Name;
+        HKEY Key;
+        const char* Value;
+        DWORD BufferSize;  // 0: no buffer, a size query
+        LONG Result;
+        DWORD Type, Size;
+        std::string Data;
+    };
+    const ReadCase cases[] = {
+        {"whole value", key, "Three", 8, ERROR_SUCCESS, REG_BINARY, 3, "abc"},
+        {"exact buffer", key, "Three", 3, ERROR_SUCCESS, REG_BINARY, 3, "abc"},
+        {"size query", key, "Three", 0, ERROR_SUCCESS, REG_BINARY, 3, ""},
+        {"short buffer", key, "Three", 2, ERROR_MORE_DATA, REG_BINARY, 3, ""},
+        {"missing value", key, "Absent", 8, ERROR_FILE_NOT_FOUND, Sentinel, 8, ""},
+        {"no KEY_QUERY_VALUE", writeOnly, "Three", 8, ERROR_ACCESS_DENIED, Sentinel, 8, ""},
+        {"forced fault", faultyKey, "Unreadable", 8, 1450, Sentinel, 8, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        BYTE buffer[8] = {};
+        DWORD type = Sentinel, size = c.BufferSize;
+        SetLastError(Sentinel);
+        EXPECT_EQ(RegQueryValueExA(c.Key, c.Value, nullptr, &type, c.BufferSize ? buffer : nullptr, &size), c.Result);
+        EXPECT_EQ(GetLastError(), Sentinel);
+        EXPECT_EQ(type, c.Type);
+        EXPECT_EQ(size, c.Result == ERROR_SUCCESS || c.Result == ERROR_MORE_DATA ? c.Size : c.BufferSize);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), c.Data.size()), c.Data);
+    }
+    for (HKEY open : {key, writeOnly, faultyKey}) RegCloseKey(open);
+}
+
+TEST_F(StandinTest, InstanceIdAndItsSize) {
+    SP_DEVINFO_DATA good = Enumerated(0), faulty = Enumerated(2);
+    char id[16];
+    DWORD size = 0;
+    SetLastError(Sentinel);
+    ASSERT_TRUE(SetupDiGetDeviceInstanceIdA(Set, &good, id, sizeof id, &size));
+    EXPECT_EQ(std::string(id), "PCI\\XDEV0000\\0") << "planted as the Wine tests plant it";
+    EXPECT_EQ(size, 15u);
+    EXPECT_EQ(GetLastError(), Sentinel);
+    EXPECT_FALSE(SetupDiGetDeviceInstanceIdA(Set, &good, id, 14, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(size, 15u);
+    EXPECT_FALSE(SetupDiGetDeviceInstanceIdA(Set, &faulty, id, sizeof id, &size));
+    EXPECT_EQ(GetLastError(), 1167u);
+}
+
 TEST_F(StandinTest, AllDevicesWithoutPresentFlagAndForcedFaults) {
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
