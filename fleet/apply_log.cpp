@@ -20,8 +20,11 @@ namespace {
 
 const DWORD LogLimit = 1024 * 1024;
 const char* const ToolFolders[] = {"Ondavi", "ondavipci"};
-// Protected (no inherited entries); inherited by everything made inside.
-const char* const FolderSecurity = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// Owned by Administrators, which only SYSTEM and an elevated administrator
+// may give (a user's run fails with ERROR_INVALID_OWNER, and so makes no
+// folder that later runs as SYSTEM would refuse); protected (no entries
+// inherited from ProgramData); inherited by everything made inside.
+const char* const FolderSecurity = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 struct LOG_CHECK {
     std::vector<BYTE> UserToken;  // TOKEN_USER of the running process

@@ -202,7 +202,7 @@ void PrintText() {
     }
     if (FleetRun.Verb == VerbApply) {
         if (FleetRun.Log.Written) {
-            printf("Log: %s\n", FleetRun.Log.Path.c_str());
+            printf("Log: written to %s\n", FleetRun.Log.Path.c_str());
         } else {
             printf("Log: not written: %s\n", FleetRun.Log.Reason.c_str());
         }

@@ -486,6 +486,11 @@ BOOL CreateDirectoryA(PCSTR lpPathName, SECURITY_ATTRIBUTES* lpSecurityAttribute
         if (lpSecurityAttributes->lpSecurityDescriptor != nullptr) {
             folder.Security = LocalText(lpSecurityAttributes->lpSecurityDescriptor, "CreateDirectoryA");
         }
+        // An owner given: only Administrators, and only by a token that holds it.
+        if (folder.Security.rfind("O:", 0) == 0) {
+            if (folder.Security.rfind("O:BA", 0) != 0 || !TheState().Loaded.Elevated) return Fail(ERROR_INVALID_OWNER);
+            folder.Owner = AdministratorsSid;
+        }
     }
     TheState().Loaded.FileSystem.emplace(path, folder);
     return TRUE;
@@ -621,6 +626,7 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
     const DWORD size = static_cast<DWORD>(sizeof(TOKEN_USER) + user.size() + 1);
     *ReturnLength = size;
     if (TokenInformation == nullptr || TokenInformationLength < size) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    // The record, then the SID it points at.
     char* const sid = static_cast<char*>(TokenInformation) + sizeof(TOKEN_USER);
     std::memcpy(sid, user.c_str(), user.size() + 1);
     static_cast<TOKEN_USER*>(TokenInformation)->User = SID_AND_ATTRIBUTES{sid, 0};

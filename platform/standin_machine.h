@@ -83,6 +83,9 @@ struct Machine {
     Files FileSystem;
     std::map<std::string, std::string> Environment{{"ProgramData", "C:\\ProgramData"}};
     std::string User = LocalSystemSid;  // the SID the program runs as
+    // The token holds Administrators (SYSTEM, an elevated administrator),
+    // so it may make Administrators the owner of what it creates.
+    bool Elevated = true;
 };
 
 struct OpenHandles {

@@ -306,7 +306,7 @@ TEST(FleetLogTest, EveryApplyAppendsOneEntryInProtectedFolders) {
         const standin::FileEntry* made = FindFile(folder);
         ASSERT_NE(made, nullptr);
         // Protected: nothing inherited from ProgramData, where users may create.
-        EXPECT_EQ(made->Security.rfind("D:P(", 0), 0u) << made->Security;
+        EXPECT_EQ(made->Security.rfind("O:BAD:P(", 0), 0u) << made->Security;
         EXPECT_NE(made->Security.find("(A;OICI;FA;;;SY)"), std::string::npos);
         EXPECT_NE(made->Security.find("(A;OICI;FA;;;BA)"), std::string::npos);
         EXPECT_NE(made->Security.find("(A;OICI;0x1200a9;;;BU)"), std::string::npos) << "users read, list and traverse";
@@ -370,6 +370,35 @@ TEST(FleetLogTest, FoldersOfTheRunningUserAreTrusted) {
     const json doc = Parsed(RunFleetOn(machine, {"apply", "--json"}));
     EXPECT_EQ(doc["log"]["written"], true) << doc["log"];
     EXPECT_EQ(LogLines().size(), 1u);
+}
+
+TEST(FleetLogTest, OnlyARunAsSystemOrElevatedMakesTheFolders) {
+    struct OwnerCase {
+        const char* Name;
+        std::string User;
+        bool Elevated;
+        bool Written;
+    };
+    const OwnerCase cases[] = {
+        {"SYSTEM", standin::LocalSystemSid, true, true},
+        {"an elevated administrator", "S-1-5-21-1000", true, true},
+        {"a user without elevation may not give the folders to Administrators", "S-1-5-21-1000", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        standin::Machine machine = Fleet({Card()});
+        machine.User = c.User;
+        machine.Elevated = c.Elevated;
+        const json doc = Parsed(RunFleetOn(machine, {"apply", "--json"}));
+        EXPECT_EQ(doc["log"]["written"], c.Written) << doc["log"];
+        EXPECT_EQ(standin::Current().FileSystem.size(), c.Written ? 4u : 1u);
+        // Whoever made them, later runs as SYSTEM trust them.
+        for (const auto& [path, entry] : standin::Current().FileSystem) {
+            if (path != "C:\\ProgramData" && entry.Directory) {
+                EXPECT_EQ(entry.Owner, standin::AdministratorsSid) << path;
+            }
+        }
+    }
 }
 
 TEST(FleetLogTest, NoProgramDataNoLog) {

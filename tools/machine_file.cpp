@@ -180,7 +180,8 @@ std::string HexFromBytes(const std::string& bytes) {
 }  // namespace
 
 standin::Machine ParseMachine(const json& file) {
-    CheckMembers(file, "machine", {"devices", "faults", "files", "environment", "user", "open_handles"});
+    CheckMembers(file, "machine", {"devices", "faults", "files", "environment", "user", "elevated",
+                                    "open_handles"});
     standin::Machine machine;
     if (file.contains("devices")) {
         const json& devices = file["devices"];
@@ -198,6 +199,7 @@ standin::Machine ParseMachine(const json& file) {
     }
     if (file.contains("environment")) machine.Environment = Environment(file["environment"], "environment");
     if (file.contains("user")) machine.User = Text(file["user"], "user");
+    if (file.contains("elevated")) machine.Elevated = Flag(file["elevated"], "elevated");
     return machine;
 }
 
