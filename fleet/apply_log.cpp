@@ -10,7 +10,6 @@
 // between. Any doubt: the entry is not written, and the reason is reported;
 // the apply's own result stands. Past 1 MiB the log is renamed to
 // apply.log.1 (replacing an older one), never deleted.
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -151,9 +150,7 @@ BOOL RotateIfFull(LOG_CHECK& check, const std::string& path) {
     return TRUE;
 }
 
-BOOL WriteEntry(LOG_CHECK& check, const std::string& folder, const std::string& entry) {
-    const std::string path = folder + "\\apply.log";
-    FleetRun.Log.Path = path;
+BOOL WriteEntry(LOG_CHECK& check, const std::string& path, const std::string& entry) {
     if (!RotateIfFull(check, path)) return FALSE;
     HANDLE log = OpenLog(check, path, FILE_APPEND_DATA, OPEN_ALWAYS);
     if (log == INVALID_HANDLE_VALUE) return FALSE;
@@ -167,17 +164,16 @@ BOOL WriteEntry(LOG_CHECK& check, const std::string& folder, const std::string& 
     return TRUE;
 }
 
-BOOL LogFolder(LOG_CHECK& check, std::string& folder) {
-    char base[260];
-    const DWORD length = GetEnvironmentVariableA("ProgramData", base, sizeof base);
-    if (length == 0 || length >= sizeof base) return Refuse(check, "ProgramData is not set");
-    folder.assign(base, length);
-    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
-    if (folder.size() < 3 || folder[1] != ':' || folder[2] != '\\') {
-        return Refuse(check, "ProgramData is not a full path: " + folder);
+// ProgramData, without a trailing backslash.
+BOOL ProgramData(LOG_CHECK& check, std::string& base) {
+    char text[260];
+    const DWORD length = GetEnvironmentVariableA("ProgramData", text, sizeof text);
+    if (length == 0 || length >= sizeof text) return Refuse(check, "ProgramData is not set");
+    base.assign(text, length);
+    while (base.size() > 3 && base.back() == '\\') base.pop_back();
+    if (base.size() < 3 || base[1] != ':' || base[2] != '\\') {
+        return Refuse(check, "ProgramData is not a full path: " + base);
     }
-    for (const char* name : ToolFolders) folder += std::string("\\") + name;
-    FleetRun.Log.Path = folder + "\\apply.log";
     return TRUE;
 }
 
@@ -185,16 +181,22 @@ BOOL LogFolder(LOG_CHECK& check, std::string& folder) {
 
 void AppendApplyLog(const std::string& entry) {
     LOG_CHECK check;
-    std::string folder;
-    BOOL ok = LogFolder(check, folder) && ReadRunningUser(check);
+    std::string base;
+    BOOL ok = ProgramData(check, base);
     if (ok) {
-        std::string path = folder.substr(0, folder.size() - std::strlen("\\Ondavi\\ondavipci"));
-        for (const char* name : ToolFolders) {
-            path += std::string("\\") + name;
-            if (!(ok = HoldToolFolder(check, path))) break;
-        }
+        std::string folder = base;
+        for (const char* name : ToolFolders) folder += std::string("\\") + name;
+        FleetRun.Log.Path = folder + "\\apply.log";
+        ok = ReadRunningUser(check);
     }
-    if (ok) ok = WriteEntry(check, folder, entry);
+    // Each folder is checked, and held, before the next one inside it.
+    std::string folder = base;
+    for (const char* name : ToolFolders) {
+        if (!ok) break;
+        folder += std::string("\\") + name;
+        ok = HoldToolFolder(check, folder);
+    }
+    if (ok) ok = WriteEntry(check, FleetRun.Log.Path, entry);
     for (HANDLE held : check.Held) CloseHandle(held);
     FleetRun.Log.Written = ok;
     FleetRun.Log.Reason = check.Reason;

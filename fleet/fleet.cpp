@@ -105,33 +105,42 @@ void Finish(const char* result, int exitCode) {
     FleetRun.ExitCode = exitCode;
 }
 
+// The verb's own failure: check cannot check, apply failed.
+void FinishFailed() {
+    if (FleetRun.Verb == VerbCheck) {
+        Finish("error", FLEET_CANNOT_CHECK);
+    } else {
+        Finish("failed", FLEET_FATAL);
+    }
+}
+
 // Opens the set, finds the device and reads its values into Previous.
 // FALSE, with the result set, when there is nothing more to do.
-BOOL ReadCurrentState(const char* noDevice, const char* error, int errorCode) {
+BOOL ReadCurrentState() {
     if (!OpenDeviceSet(DIGCF_PRESENT | DIGCF_ALLCLASSES)) {
         Fail("SetupDiGetClassDevsA", GetLastError());
-        Finish(error, errorCode);
+        FinishFailed();
         return FALSE;
     }
     ScanContext.DeviceInfoData.cbSize = sizeof(SP_DEVINFO_DATA);
     if (!FindVendorDevice()) {
         if (FleetRun.Error.Call != nullptr) {
-            Finish(error, errorCode);
+            FinishFailed();
         } else {
-            Finish(noDevice, FLEET_NO_DEVICE);
+            Finish("no-device", FLEET_NO_DEVICE);
         }
         return FALSE;
     }
     HKEY key = OpenDriverKey(KEY_QUERY_VALUE);
     if (key == INVALID_HANDLE_VALUE) {
         Fail("SetupDiOpenDevRegKey", GetLastError());
-        Finish(error, errorCode);
+        FinishFailed();
         return FALSE;
     }
     FleetRun.PreviousRead = ReadDriverValues(key, FleetRun.Previous);
     RegCloseKey(key);
     if (!FleetRun.PreviousRead) {
-        Finish(error, errorCode);
+        FinishFailed();
         return FALSE;
     }
     return TRUE;
@@ -147,7 +156,7 @@ void WriteAndVerify() {
     HKEY key = OpenDriverKey(KEY_QUERY_VALUE | KEY_SET_VALUE);
     if (key == INVALID_HANDLE_VALUE) {
         Fail("SetupDiOpenDevRegKey", GetLastError());
-        Finish("failed", FLEET_FATAL);
+        FinishFailed();
         return;
     }
     for (int i = 0; i < PHONE_SETTING_COUNT; ++i) {
@@ -163,12 +172,12 @@ void WriteAndVerify() {
     RegCloseKey(key);
     if (writeError.Call != nullptr) {
         FleetRun.Error = writeError;  // the write's failure is the cause
-        Finish("failed", FLEET_FATAL);
+        FinishFailed();
     } else if (!FleetRun.ValuesRead) {
-        Finish("failed", FLEET_FATAL);
+        FinishFailed();
     } else if (!Compliant(FleetRun.Values)) {
         FleetRun.Error = FLEET_ERROR{nullptr, 0, "the values read back are not the values written"};
-        Finish("failed", FLEET_FATAL);
+        FinishFailed();
     } else {
         Finish("applied", FLEET_COMPLIANT);
     }
@@ -208,7 +217,7 @@ void ResetFleetRun() {
 }  // namespace
 
 void CheckPhoneSettings() {
-    if (!ReadCurrentState("no-device", "error", FLEET_CANNOT_CHECK)) return;
+    if (!ReadCurrentState()) return;
     CopyValues(FleetRun.Previous, FleetRun.Values);
     FleetRun.ValuesRead = TRUE;
     if (Compliant(FleetRun.Values)) {
@@ -219,7 +228,7 @@ void CheckPhoneSettings() {
 }
 
 void ApplyPhoneSettingsForFleet() {
-    if (ReadCurrentState("no-device", "failed", FLEET_FATAL)) {
+    if (ReadCurrentState()) {
         if (Compliant(FleetRun.Previous)) {
             CopyValues(FleetRun.Previous, FleetRun.Values);
             FleetRun.ValuesRead = TRUE;

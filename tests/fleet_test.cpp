@@ -22,10 +22,6 @@ const standin::RegistryValue MuteStateRight{REG_BINARY, "\x01"};
 const char* const LogFolder = "C:\\ProgramData\\Ondavi\\ondavipci";
 const char* const LogPath = "C:\\ProgramData\\Ondavi\\ondavipci\\apply.log";
 
-standin::Machine Fleet(std::vector<standin::Device> devices) {
-    return MachineOf(std::move(devices));
-}
-
 standin::Device Card(standin::RegistryValues values = {}) {
     standin::Device device = VendorDevice("Ondavi Phone Adapter", 1);
     device.DriverValues = std::move(values);
@@ -68,9 +64,9 @@ std::vector<VerbCase> VerbCases() {
     };
     standin::Device noDriver = Card();
     noDriver.Driver.reset();
-    standin::Machine openSetFault = Fleet({Card()});
+    standin::Machine openSetFault = MachineOf({Card()});
     openSetFault.OpenSetFault = 1450;
-    standin::Machine enumFault = Fleet({OtherDevice("Other", 1), Card()});
+    standin::Machine enumFault = MachineOf({OtherDevice("Other", 1), Card()});
     enumFault.EnumerationFault = standin::EnumFault{1, 1167};
     const standin::Device firstWriteFault = withFaults(Card(), [](auto& f) { f.SetValue[EnablePhone] = 5; });
     const standin::Device secondWriteFault = withFaults(Card(), [](auto& f) { f.SetValue[MuteState] = 1450; });
@@ -92,37 +88,37 @@ std::vector<VerbCase> VerbCases() {
     absentCard.Present = false;
 
     return {
-        {"fresh card: check", Fleet({Card()}), "check", 1, "not-compliant", nullptr, 0, std::nullopt},
-        {"fresh card: apply", Fleet({Card()}), "apply", 0, "applied", nullptr, 0, Right()},
-        {"compliant: check", Fleet({compliantReadOnly}), "check", 0, "compliant", nullptr, 0, std::nullopt},
-        {"compliant: apply writes nothing", Fleet({compliantReadOnly}), "apply", 0, "already-compliant", nullptr, 0, std::nullopt},
-        {"another type: check", Fleet({Card(wrongType)}), "check", 1, "not-compliant", nullptr, 0, std::nullopt},
-        {"another type: apply", Fleet({Card(wrongType)}), "apply", 0, "applied", nullptr, 0, wrongTypeFixed},
-        {"another size: check", Fleet({Card(wrongSize)}), "check", 1, "not-compliant", nullptr, 0, std::nullopt},
-        {"other data: apply", Fleet({Card(wrongData)}), "apply", 0, "applied", nullptr, 0, Right()},
-        {"other values stay", Fleet({Card(otherValues)}), "check", 0, "compliant", nullptr, 0, std::nullopt},
-        {"no vendor device: check", Fleet({OtherDevice("Other", 1)}), "check", 2, "no-device", nullptr, 0, std::nullopt, 0, false},
-        {"no vendor device: apply", Fleet({OtherDevice("Other", 1)}), "apply", 2, "no-device", nullptr, 0, std::nullopt, 0, false},
-        {"absent card: check", Fleet({absentCard}), "check", 2, "no-device", nullptr, 0, std::nullopt, 0, false},
+        {"fresh card: check", MachineOf({Card()}), "check", 1, "not-compliant", nullptr, 0, std::nullopt},
+        {"fresh card: apply", MachineOf({Card()}), "apply", 0, "applied", nullptr, 0, Right()},
+        {"compliant: check", MachineOf({compliantReadOnly}), "check", 0, "compliant", nullptr, 0, std::nullopt},
+        {"compliant: apply writes nothing", MachineOf({compliantReadOnly}), "apply", 0, "already-compliant", nullptr, 0, std::nullopt},
+        {"another type: check", MachineOf({Card(wrongType)}), "check", 1, "not-compliant", nullptr, 0, std::nullopt},
+        {"another type: apply", MachineOf({Card(wrongType)}), "apply", 0, "applied", nullptr, 0, wrongTypeFixed},
+        {"another size: check", MachineOf({Card(wrongSize)}), "check", 1, "not-compliant", nullptr, 0, std::nullopt},
+        {"other data: apply", MachineOf({Card(wrongData)}), "apply", 0, "applied", nullptr, 0, Right()},
+        {"other values stay", MachineOf({Card(otherValues)}), "check", 0, "compliant", nullptr, 0, std::nullopt},
+        {"no vendor device: check", MachineOf({OtherDevice("Other", 1)}), "check", 2, "no-device", nullptr, 0, std::nullopt, 0, false},
+        {"no vendor device: apply", MachineOf({OtherDevice("Other", 1)}), "apply", 2, "no-device", nullptr, 0, std::nullopt, 0, false},
+        {"absent card: check", MachineOf({absentCard}), "check", 2, "no-device", nullptr, 0, std::nullopt, 0, false},
         {"set cannot be opened: check", openSetFault, "check", 3, "error", "SetupDiGetClassDevsA", 1450, std::nullopt, 0, false},
         {"set cannot be opened: apply", openSetFault, "apply", 1603, "failed", "SetupDiGetClassDevsA", 1450, std::nullopt, 0,
          false},
         {"walk fails: check", enumFault, "check", 3, "error", "SetupDiEnumDeviceInfo", 1167, std::nullopt, 0, false},
         {"walk fails: apply", enumFault, "apply", 1603, "failed", "SetupDiEnumDeviceInfo", 1167, std::nullopt, 0, false},
-        {"hardware ID query fails: check", Fleet({withFaults(OtherDevice("Other", 1), [](auto& f) { f.HardwareId = 31; }), Card()}),
+        {"hardware ID query fails: check", MachineOf({withFaults(OtherDevice("Other", 1), [](auto& f) { f.HardwareId = 31; }), Card()}),
          "check", 3, "error", "SetupDiGetDeviceRegistryPropertyA", 31, std::nullopt, 0, false},
-        {"hardware ID query fails: apply", Fleet({withFaults(Card(), [](auto& f) { f.HardwareId = 31; })}), "apply", 1603,
+        {"hardware ID query fails: apply", MachineOf({withFaults(Card(), [](auto& f) { f.HardwareId = 31; })}), "apply", 1603,
          "failed", "SetupDiGetDeviceRegistryPropertyA", 31, std::nullopt, 0, false},
-        {"no driver key: check", Fleet({noDriver}), "check", 3, "error", "SetupDiOpenDevRegKey", ERROR_KEY_DOES_NOT_EXIST, std::nullopt},
-        {"no driver key: apply", Fleet({noDriver}), "apply", 1603, "failed", "SetupDiOpenDevRegKey", ERROR_KEY_DOES_NOT_EXIST,
+        {"no driver key: check", MachineOf({noDriver}), "check", 3, "error", "SetupDiOpenDevRegKey", ERROR_KEY_DOES_NOT_EXIST, std::nullopt},
+        {"no driver key: apply", MachineOf({noDriver}), "apply", 1603, "failed", "SetupDiOpenDevRegKey", ERROR_KEY_DOES_NOT_EXIST,
          std::nullopt},
-        {"key cannot be opened: check", Fleet({withFaults(Card(), [](auto& f) { f.OpenKey = 5; })}), "check", 3, "error",
+        {"key cannot be opened: check", MachineOf({withFaults(Card(), [](auto& f) { f.OpenKey = 5; })}), "check", 3, "error",
          "SetupDiOpenDevRegKey", 5, std::nullopt},
-        {"value cannot be read: check", Fleet({unreadable}), "check", 3, "error", "RegQueryValueExA", 5, std::nullopt},
-        {"value cannot be read: apply", Fleet({unreadable}), "apply", 1603, "failed", "RegQueryValueExA", 5, std::nullopt},
-        {"first write fails", Fleet({firstWriteFault}), "apply", 1603, "failed", "RegSetValueExA", 5, std::nullopt},
-        {"second write fails", Fleet({secondWriteFault}), "apply", 1603, "failed", "RegSetValueExA", 1450, enableOnly},
-        {"only the first present card", Fleet({absentCard, OtherDevice("Other", 1), Card(), Card()}), "apply", 0, "applied",
+        {"value cannot be read: check", MachineOf({unreadable}), "check", 3, "error", "RegQueryValueExA", 5, std::nullopt},
+        {"value cannot be read: apply", MachineOf({unreadable}), "apply", 1603, "failed", "RegQueryValueExA", 5, std::nullopt},
+        {"first write fails", MachineOf({firstWriteFault}), "apply", 1603, "failed", "RegSetValueExA", 5, std::nullopt},
+        {"second write fails", MachineOf({secondWriteFault}), "apply", 1603, "failed", "RegSetValueExA", 1450, enableOnly},
+        {"only the first present card", MachineOf({absentCard, OtherDevice("Other", 1), Card(), Card()}), "apply", 0, "applied",
          nullptr, 0, Right(), 2},
     };
 }
@@ -183,7 +179,7 @@ TEST(FleetTest, JsonShowsTheDeviceAndTheValuesBeforeAndAfter) {
     // backslash and a control character must be escaped.
     card.Description = standin::RawProperty(std::string("Ond\xe9vi\x99 \"Phone\" \\ \x01", 19) + '\0', REG_SZ);
     card.InstanceId = "PCI\\VEN_7F3C&DEV_0001\\3&11583659&0&10";
-    const json doc = Parsed(RunFleetOn(Fleet({OtherDevice("Other", 1), card}), {"apply", "--json"}));
+    const json doc = Parsed(RunFleetOn(MachineOf({OtherDevice("Other", 1), card}), {"apply", "--json"}));
 
     EXPECT_EQ(doc["device"], json::parse(R"({"instance_id": "PCI\\VEN_7F3C&DEV_0001\\3&11583659&0&10",
         "hardware_id": "PCI\\VEN_7F3C&DEV_0001&SUBSYS_00017F3C&REV_01",
@@ -199,7 +195,7 @@ TEST(FleetTest, DeviceTextThatCannotBeReadIsNull) {
     standin::Device card = Card();
     card.Faults.Description = 13;
     card.Faults.InstanceId = 13;
-    const json doc = Parsed(RunFleetOn(Fleet({card}), {"check", "--json"}));
+    const json doc = Parsed(RunFleetOn(MachineOf({card}), {"check", "--json"}));
     EXPECT_TRUE(doc["device"]["description"].is_null());
     EXPECT_TRUE(doc["device"]["instance_id"].is_null());
     EXPECT_EQ(doc["result"], "not-compliant");
@@ -224,7 +220,7 @@ TEST(FleetTest, ArgumentsOutsideTheUsageTouchNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        const ProgramRun run = RunFleetOn(Fleet({Card()}), c.Args);
+        const ProgramRun run = RunFleetOn(MachineOf({Card()}), c.Args);
         EXPECT_EQ(run.Status, c.Status);
         EXPECT_EQ(run.Output.find("usage: ondavipci-fleet") == 0, c.UsageOnStdout) << run.Output;
         EXPECT_EQ(run.Errors.find("usage: ondavipci-fleet") == 0, c.UsageOnStderr) << run.Errors;
@@ -283,7 +279,7 @@ std::vector<json> LogLines(const std::string& path = LogPath) {
 }
 
 TEST(FleetLogTest, EveryApplyAppendsOneEntryInProtectedFolders) {
-    standin::Machine machine = Fleet({Card()});
+    standin::Machine machine = MachineOf({Card()});
     standin::Load(machine);
     const json first = Parsed(RunFleet({"apply", "--json"}));
     const json second = Parsed(RunFleet({"apply", "--json"}));
@@ -341,7 +337,7 @@ TEST(FleetLogTest, ARedirectedOrForeignPlaceIsNotWrittenAndTheApplyStands) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        standin::Machine machine = Fleet({Card()});
+        standin::Machine machine = MachineOf({Card()});
         machine.FileSystem = c.Files;
         machine.User = c.User;
         const ProgramRun run = RunFleetOn(machine, {"apply", "--json"});
@@ -364,7 +360,7 @@ TEST(FleetLogTest, ARedirectedOrForeignPlaceIsNotWrittenAndTheApplyStands) {
 }
 
 TEST(FleetLogTest, FoldersOfTheRunningUserAreTrusted) {
-    standin::Machine machine = Fleet({Card()});
+    standin::Machine machine = MachineOf({Card()});
     machine.User = "S-1-5-21-1000";  // an administrator running it by hand
     machine.FileSystem = {{"C:\\ProgramData\\Ondavi", Folder("S-1-5-21-1000")}, {LogFolder, Folder(standin::AdministratorsSid)}};
     const json doc = Parsed(RunFleetOn(machine, {"apply", "--json"}));
@@ -386,7 +382,7 @@ TEST(FleetLogTest, OnlyARunAsSystemOrElevatedMakesTheFolders) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        standin::Machine machine = Fleet({Card()});
+        standin::Machine machine = MachineOf({Card()});
         machine.User = c.User;
         machine.Elevated = c.Elevated;
         const json doc = Parsed(RunFleetOn(machine, {"apply", "--json"}));
@@ -403,7 +399,7 @@ TEST(FleetLogTest, OnlyARunAsSystemOrElevatedMakesTheFolders) {
 
 TEST(FleetLogTest, NoProgramDataNoLog) {
     for (const auto& environment : std::vector<std::map<std::string, std::string>>{{}, {{"ProgramData", "ProgramData"}}}) {
-        standin::Machine machine = Fleet({Card()});
+        standin::Machine machine = MachineOf({Card()});
         machine.Environment = environment;
         const ProgramRun run = RunFleetOn(machine, {"apply", "--json"});
         EXPECT_EQ(run.Status, 0);
@@ -413,7 +409,7 @@ TEST(FleetLogTest, NoProgramDataNoLog) {
 }
 
 TEST(FleetLogTest, AFullLogIsRenamedNotDeleted) {
-    standin::Machine machine = Fleet({Card()});
+    standin::Machine machine = MachineOf({Card()});
     const std::string full(1024 * 1024 + 1, 'x');
     machine.FileSystem = {{"C:\\ProgramData\\Ondavi", Folder()}, {LogFolder, Folder()}, {LogPath, File(full)},
                           {std::string(LogPath) + ".1", File("older")}};
@@ -433,7 +429,7 @@ TEST(FleetLogTest, AFullLogIsRenamedNotDeleted) {
 }
 
 TEST(FleetLogTest, CheckNeverWritesALog) {
-    const ProgramRun run = RunFleetOn(Fleet({Card()}), {"check", "--json"});
+    const ProgramRun run = RunFleetOn(MachineOf({Card()}), {"check", "--json"});
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(standin::Current().FileSystem.size(), 1u);
     EXPECT_FALSE(Parsed(run).contains("log"));

@@ -243,22 +243,17 @@ def fleet_cases(options):
         case.fail(f"description {got['device']['description']!r}")
     yield case
 
-    case = start(options, "the tool's top folder made beforehand as a link", mixed)
-    case.link(TOOL_DIR, "C:\\ProgramData\\Ondavi")
-    got = case.run("apply", 0)
-    case.victim_empty()
-    if got and got["log"]["written"] is not False:
-        case.fail(f"log {got['log']}")
-    yield case
-
-    case = start(options, "the log's own folder replaced by a link", mixed)
-    os.makedirs(os.path.join(options.prefix, TOOL_DIR), exist_ok=True)
-    case.link(os.path.join(TOOL_DIR, "ondavipci"), "C:\\ProgramData\\Ondavi\\ondavipci")
-    got = case.run("apply", 0)
-    case.victim_empty()
-    if got and got["log"]["written"] is not False:
-        case.fail(f"log {got['log']}")
-    yield case
+    for label, folder, sim_path in (
+            ("the tool's top folder made beforehand as a link", TOOL_DIR, "C:\\ProgramData\\Ondavi"),
+            ("the log's own folder replaced by a link", os.path.join(TOOL_DIR, "ondavipci"),
+             "C:\\ProgramData\\Ondavi\\ondavipci")):
+        case = start(options, label, mixed)
+        case.link(folder, sim_path)
+        got = case.run("apply", 0)
+        case.victim_empty()
+        if got and got["log"]["written"] is not False:
+            case.fail(f"log {got['log']}")
+        yield case
 
 
 def run_shim(case, cmd):
