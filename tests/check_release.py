@@ -87,7 +87,7 @@ def check_shim(platform, shim):
 def main():
     dist, version = sys.argv[1], sys.argv[2]
     names = [f"ondavipci-{version}-{platform}.zip" for platform in ARCHES]
-    check_checksums(dist, names)
+    check_checksums(dist, names + [f"ondavipci-{version}.msi"])
     for platform, name in zip(ARCHES, names):
         with zipfile.ZipFile(os.path.join(dist, name)) as package:
             check(sorted(package.namelist()) == MEMBERS, f"{name} holds {package.namelist()}")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # check_reproducible.sh: builds the release twice, from two copies of this
 # source tree at different paths, one after the other, and compares the
-# SHA-256 of every artifact: both zips, SHA256SUMS, and each file inside the
-# zips. Any difference fails.
+# SHA-256 of every artifact: both zips, the Windows Installer package,
+# SHA256SUMS, and each file inside the zips. Any difference fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$top/build/reproducible
@@ -18,12 +18,15 @@ for dir in "${dirs[@]}"; do
     (cd "$dir" && ONDAVIPCI_DIST=dist bash scripts/release >/dev/null)
 done
 
-# The SHA-256 of each zip, of SHA256SUMS and of every file in the zips.
+# The SHA-256 of each zip, of the package, of SHA256SUMS and of every file in the zips.
 hashes() {
     python3 - "$1/dist" <<'PY'
 import glob, hashlib, os, sys, zipfile
 dist = sys.argv[1]
-for path in sorted(glob.glob(os.path.join(dist, "ondavipci-*.zip"))) + [os.path.join(dist, "SHA256SUMS")]:
+packages = sorted(glob.glob(os.path.join(dist, "ondavipci-*.zip")) + glob.glob(os.path.join(dist, "ondavipci-*.msi")))
+if len(packages) != 3:
+    sys.exit(f"expected two zips and a package in {dist}, found {packages}")
+for path in packages + [os.path.join(dist, "SHA256SUMS")]:
     with open(path, "rb") as f:
         print(hashlib.sha256(f.read()).hexdigest(), os.path.basename(path))
 for path in sorted(glob.glob(os.path.join(dist, "ondavipci-*.zip"))):

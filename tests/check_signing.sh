@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # check_signing.sh DIST: signs a release with a throwaway self-signed
 # code-signing certificate and checks it against the unsigned release in
-# DIST: each signed exe verifies with that certificate as the trusted root,
-# a copy with one byte changed does not, and under Wine the signed exe prints
-# exactly what the unsigned one prints.
+# DIST: each signed exe and the signed Windows Installer package verify with
+# that certificate as the trusted root, a copy with one byte changed does
+# not, and under Wine the signed exe prints exactly what the unsigned one
+# prints.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 unsigned_dist=$(realpath "$1")
@@ -59,6 +60,22 @@ PY
         fail "tampered-$platform.exe still verifies"
     echo "$platform: signed exe verifies; a changed byte fails verification"
 done
+
+# The Windows Installer package: signed, its tables intact, and a changed
+# byte in its cabinet fails verification.
+version=$(bash "$top/scripts/version")
+msi=dist/ondavipci-$version.msi
+osslsigncode verify -CAfile cert.pem -in "$msi" >/dev/null 2>&1 || fail "$msi does not verify"
+cmp -s "$unsigned_dist/ondavipci-$version.msi" "$msi" && fail "$msi is not signed"
+python3 "$top/tests/check_msi.py" dist "$version" >/dev/null || fail "the signed package's tables differ"
+python3 - "$msi" tampered.msi <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+data[data.index(b"MSCF") + 200] ^= 0x01
+open(sys.argv[2], "wb").write(data)
+PY
+osslsigncode verify -CAfile cert.pem -in tampered.msi >/dev/null 2>&1 && fail "tampered.msi still verifies"
+echo "msi: signed package verifies; a changed byte fails verification"
 
 # Under Wine, signed and unsigned alike.
 e2e=$top/tests/e2e/wine_e2e.py
