@@ -36,7 +36,8 @@ UNINSTALL_64 = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 PRODUCT_NAME = "Ondavi PCI utility"
 OLDER_VERSION = "0.9.0"
 MSIEXEC = {"64": r"C:\windows\system32\msiexec.exe", "32": r"C:\windows\syswow64\msiexec.exe"}
-RUNNER = "@echo off\r\n%*\r\necho msiexec-exit=%errorlevel%\r\n"
+# Runs its arguments and prints their whole exit code.
+RUNNER = "@echo off\r\n%*\r\necho exit-code=%errorlevel%\r\n"
 ENABLE, MUTE = "Enable Phone", "Default Phone Mute State"
 APPLIED = {ENABLE: ("REG_BINARY", "0000"), MUTE: ("REG_BINARY", "01")}
 
@@ -78,8 +79,8 @@ class Case:
         """msiexec with ARGS and /qn and a verbose log; its whole exit code."""
         log = r"C:\msiexec.log"
         command = [MSIEXEC[self.options.msiexec], *args, "/qn", "/l*v", log]
-        result = wine_e2e.wine(self.options.prefix, "cmd", "/c", r"C:\run-msiexec.cmd", *command)
-        found = re.search(rb"msiexec-exit=(\d+)", result.stdout)
+        result = wine_e2e.wine(self.options.prefix, "cmd", "/c", r"C:\run-and-report.cmd", *command)
+        found = re.search(rb"exit-code=(\d+)", result.stdout)
         code = int(found.group(1)) if found else None
         self.note(f"$ msiexec {' '.join(args)} /qn -> {code}")
         self.summary.append(f"{' '.join(a for a in args if not a.startswith('C:'))} {code}")
@@ -162,6 +163,24 @@ class Case:
         if results != wanted:
             self.fail(f"apply.log holds {results}, wanted {wanted}")
 
+    def delete_value(self, name):
+        device = next(d for d in self.machine["devices"] if "VEN_7F3C" in d["hardware_ids"][0] and d.get("driver"))
+        key = rf"HKLM\{wine_e2e.CLASS}\{device['driver']}"
+        result = wine_e2e.wine(self.options.prefix, "reg", "delete", key, "/v", name, "/f")
+        self.note(f"$ reg delete {key} /v \"{name}\" -> {result.returncode}")
+
+    def startup_script(self, wanted):
+        """The Group Policy startup script, as Windows runs it, exit code read
+        inside Wine."""
+        result = wine_e2e.wine(self.options.prefix, "cmd", "/c", r"C:\run-and-report.cmd", "cmd", "/c",
+                               r"C:\ondavipci-startup.cmd")
+        found = re.search(rb"exit-code=(\d+)", result.stdout)
+        code = int(found.group(1)) if found else None
+        self.note(f"$ ondavipci-startup.cmd -> {code}")
+        self.summary.append(f"startup script {code}")
+        if code != wanted:
+            self.fail(f"the startup script exited {code}, wanted {wanted}: {result.stdout[-300:]!r}")
+
     def check(self, wanted):
         """The installed fleet tool's check, as a detection script runs it."""
         exe = "C:\\" + INSTALLED.split(os.sep, 1)[1].replace(os.sep, "\\") + "\\ondavipci-fleet.exe"
@@ -232,6 +251,23 @@ def cases(options, current_files, older_files):
     case.expect_arp(version, code)
     yield case
 
+    case = Case(options, "APPLY=1 again after a value was lost", "mixed.json")
+    case.msiexec("/i", current, "APPLY=1", wanted=0)
+    case.delete_value(ENABLE)
+    case.msiexec("/i", current, "APPLY=1", wanted=0)
+    case.expect_values(dict(case.values_before, **APPLIED), "applied again")
+    case.expect_log(["applied", "applied"])
+    case.expect_arp(version, code)
+    yield case
+
+    case = Case(options, "the Group Policy startup script after an install", "mixed.json")
+    case.msiexec("/i", current, wanted=0)
+    case.startup_script(wanted=0)
+    case.expect_values(dict(case.values_before, **APPLIED), "after the startup script")
+    case.startup_script(wanted=0)
+    case.expect_log(["applied", "already-compliant"])
+    yield case
+
     case = Case(options, f"upgrade from {OLDER_VERSION}", "mixed.json")
     case.msiexec("/i", older, wanted=0)
     case.expect_files(older_files)
@@ -274,8 +310,10 @@ def main():
 
     drive_c = os.path.join(options.prefix, "drive_c")
     shutil.copyfile(options.msi, os.path.join(drive_c, "ondavipci.msi"))
-    with open(os.path.join(drive_c, "run-msiexec.cmd"), "w", newline="") as f:
+    with open(os.path.join(drive_c, "run-and-report.cmd"), "w", newline="") as f:
         f.write(RUNNER)
+    shutil.copyfile(os.path.join(TOP, "deploy", "gpo", "ondavipci-startup.cmd"),
+                    os.path.join(drive_c, "ondavipci-startup.cmd"))
     with zipfile.ZipFile(options.zip) as package:
         current_files = {name: hashlib.sha256(package.read(name)).hexdigest() for name in sorted(package.namelist())}
     with tempfile.TemporaryDirectory() as scratch:
