@@ -457,6 +457,39 @@ int WideCharToMultiByte(UINT CodePage, DWORD, const WCHAR* lpWideCharStr, int cc
     return static_cast<int>(utf8.size());
 }
 
+namespace {
+// Standard output's handle, a console or not as the machine says.
+char StandardOutput;
+}  // namespace
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+    if (nStdHandle != STD_OUTPUT_HANDLE) Misuse("GetStdHandle", "only standard output is there");
+    return &StandardOutput;
+}
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, DWORD* lpMode) {
+    if (hConsoleHandle != &StandardOutput || lpMode == nullptr) Misuse("GetConsoleMode", "not standard output");
+    if (!TheState().Loaded.Console) return Fail(ERROR_INVALID_HANDLE);
+    *lpMode = 0x0003;  // ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT
+    return TRUE;
+}
+
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   DWORD* lpNumberOfCharsWritten, void*) {
+    if (hConsoleOutput != &StandardOutput || lpBuffer == nullptr) Misuse("WriteConsoleW", "not standard output");
+    if (!TheState().Loaded.Console) return Fail(ERROR_INVALID_HANDLE);
+    if (nNumberOfCharsToWrite > 0) {
+        const auto* wide = static_cast<const WCHAR*>(lpBuffer);
+        const int count = static_cast<int>(nNumberOfCharsToWrite);
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide, count, nullptr, 0, nullptr, nullptr);
+        std::string utf8(static_cast<std::size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide, count, utf8.data(), size, nullptr, nullptr);
+        std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    }
+    if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+    return TRUE;
+}
+
 void GetSystemTime(SYSTEMTIME* lpSystemTime) {
     *lpSystemTime = SYSTEMTIME{2026, 1, 5, 2, 3, 4, 5, 0};
 }

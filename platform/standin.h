@@ -180,6 +180,14 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, const WCHAR* lpWideCharStr
 void GetSystemTime(SYSTEMTIME* lpSystemTime);
 DWORD GetEnvironmentVariableA(PCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 
+// The console. Standard output is one when the machine says so; what is
+// written to it appears on the process's standard output in UTF-8.
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL GetConsoleMode(HANDLE hConsoleHandle, DWORD* lpMode);
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   DWORD* lpNumberOfCharsWritten, void* lpReserved);
+
 // Files and folders.
 BOOL CreateDirectoryA(PCSTR lpPathName, SECURITY_ATTRIBUTES* lpSecurityAttributes);
 DWORD GetFileAttributesA(PCSTR lpFileName);

@@ -86,6 +86,8 @@ struct Machine {
     // The token holds Administrators (SYSTEM, an elevated administrator),
     // so it may make Administrators the owner of what it creates.
     bool Elevated = true;
+    // Standard output is a console rather than a file or a pipe.
+    bool Console = false;
 };
 
 struct OpenHandles {

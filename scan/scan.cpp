@@ -51,7 +51,7 @@ int ScanDevices(RunMode mode) {
             MakeTolvexModifications();
             break;
         }
-        printf("HWID:: %.*s\n", ScanContext.PropertyTextLength, ScanContext.PropertyBuffer);
+        PrintPropertyLine("HWID:: ", "\n");
         ReportDeviceProperties();
     }
     return count;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "device/report.h"
+#include "device/scan_context.h"
+#include "platform/windows_api.h"
 #include "tests/program_run.h"
 
 using standin::Device;
@@ -89,6 +92,50 @@ TEST(BoundedTextTest, OnlyTheReturnedBytesAreText) {
         SCOPED_TRACE(c.Name);
         const ProgramRun run = RunProgramOn(MachineOf({c.Target}), {});
         EXPECT_EQ(run.Output, OneDeviceRun(c.Block));
+    }
+}
+
+// On a console the property lines are written as characters (the stand-in
+// shows them in UTF-8), converted from the ANSI code page, each "\n" as
+// "\r\n"; to a file or a pipe the bytes are the property's own.
+TEST(ConsoleTextTest, PropertyLinesReachAConsoleAsCharacters) {
+    const std::string description = "T\xe9l\xe9phone Ondavi \x99 100% %s";
+    const Device vendor = MakeDevice({FirstId}, description, "{class}\\0001");
+    const struct {
+        const char* Name;
+        bool Console;
+        std::string Output;
+    } cases[] = {
+        {"a console", true,
+         PresentOpening + "HWID:: " + FirstId + "\r\n" + "Device: T\u00e9l\u00e9phone Ondavi \u2122 100% %s\r\n" +
+             "Driver: {class}\\0001\r\n\r\n" + "1 active Ondavi PCI Device(s) found.\n\n"},
+        {"a file or a pipe", false,
+         PresentOpening + "HWID:: " + FirstId + "\n" + "Device: " + description + "\n" +
+             "Driver: {class}\\0001\n\n" + "1 active Ondavi PCI Device(s) found.\n\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Machine machine = MachineOf({vendor});
+        machine.Console = c.Console;
+        const ProgramRun run = RunProgramOn(machine, {});
+        EXPECT_EQ(run.Output, c.Output);
+        EXPECT_EQ(run.Status, 0);
+    }
+}
+
+// Whether standard output is a console is asked of the platform, which sets
+// the last-error code when it is not one; the end check of the walk reads
+// that code, so a property line keeps it.
+TEST(ConsoleTextTest, APropertyLineKeepsTheLastErrorCode) {
+    for (bool console : {false, true}) {
+        SCOPED_TRACE(console ? "a console" : "a file");
+        Machine machine = MachineOf({});
+        machine.Console = console;
+        standin::Load(machine);
+        ResetScanContext();
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        PrintPropertyLine("Test output, a property line: ", "\n");
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     }
 }
 

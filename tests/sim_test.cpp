@@ -68,6 +68,11 @@ TEST_F(SimulatorTest, OwnErrorsAreOneLineOnStderrAndStatus2) {
         {"enum fault without code", R"({"faults": {"enum": {"index": 1}}})", "faults.enum"},
         {"driver value without data", R"({"devices": [{"driver_values": {"V": {"type": 3}}}]})", "devices[0].driver_values.V"},
         {"top level not an object", "[]", "expected an object"},
+        {"a top-level key twice", R"({"devices": [], "devices": []})", "member \"devices\" given twice"},
+        {"a nested key twice", R"({"devices": [{"description": "a", "description": "b"}]})",
+         "member \"description\" given twice"},
+        {"open_handles not an object", R"({"open_handles": "whatever"})", "open_handles: expected an object"},
+        {"console not a boolean", R"({"console": 1})", "console"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -77,9 +82,28 @@ TEST_F(SimulatorTest, OwnErrorsAreOneLineOnStderrAndStatus2) {
         EXPECT_NE(run.Stderr.find(c.Message), std::string::npos) << run.Stderr;
         EXPECT_EQ(run.Stderr.find('\n'), run.Stderr.size() - 1) << "one line: " << run.Stderr;
     }
-    const Command missing = Sim(Dir + "/absent.json");
-    EXPECT_EQ(missing.Status, 2);
-    EXPECT_NE(missing.Stderr.find("cannot be read"), std::string::npos);
+    const struct {
+        const char* Name;
+        std::string Path;
+        const char* Message;
+    } paths[] = {
+        {"a missing file", Dir + "/absent.json", "cannot be read"},
+        {"a directory", Dir, "is a directory"},
+    };
+    for (const auto& c : paths) {
+        SCOPED_TRACE(c.Name);
+        const Command run = Sim(c.Path);
+        EXPECT_EQ(run.Status, 2);
+        EXPECT_NE(run.Stderr.find(c.Message), std::string::npos) << run.Stderr;
+        EXPECT_EQ(run.Stderr.find('\n'), run.Stderr.size() - 1) << "one line: " << run.Stderr;
+    }
+}
+
+TEST_F(SimulatorTest, HelpPrintsTheUsageAndSucceeds) {
+    const Command run = Sim("--help");
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(run.Stdout, "usage: ondavipci-sim [--fleet] [--state-out FILE] MACHINE.json [ARG ...]\n");
+    EXPECT_EQ(run.Stderr, "");
 }
 
 TEST_F(SimulatorTest, PassesArgumentsAndStatusThrough) {

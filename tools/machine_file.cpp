@@ -1,10 +1,13 @@
 #include "tools/machine_file.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <limits>
+#include <set>
 #include <sstream>
+#include <vector>
 
 using nlohmann::json;
 
@@ -180,8 +183,10 @@ std::string HexFromBytes(const std::string& bytes) {
 }  // namespace
 
 standin::Machine ParseMachine(const json& file) {
-    CheckMembers(file, "machine", {"devices", "faults", "files", "environment", "user", "elevated",
+    CheckMembers(file, "machine", {"devices", "faults", "files", "environment", "user", "elevated", "console",
                                     "open_handles"});
+    // What a state file says of the handles is output only, but of its form.
+    if (file.contains("open_handles") && !file["open_handles"].is_object()) Reject("open_handles", "expected an object");
     standin::Machine machine;
     if (file.contains("devices")) {
         const json& devices = file["devices"];
@@ -200,16 +205,33 @@ standin::Machine ParseMachine(const json& file) {
     if (file.contains("environment")) machine.Environment = Environment(file["environment"], "environment");
     if (file.contains("user")) machine.User = Text(file["user"], "user");
     if (file.contains("elevated")) machine.Elevated = Flag(file["elevated"], "elevated");
+    if (file.contains("console")) machine.Console = Flag(file["console"], "console");
     return machine;
 }
 
 json ReadMachineFile(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) throw MachineFileError(path + ": is a directory");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw MachineFileError(path + ": cannot be read");
+    std::stringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw MachineFileError(path + ": cannot be read");
+
+    // A key given twice would silently lose one of its values.
+    std::vector<std::set<std::string>> keys;
+    const json::parser_callback_t noDuplicates = [&](int, json::parse_event_t event, json& parsed) {
+        if (event == json::parse_event_t::object_start) keys.emplace_back();
+        if (event == json::parse_event_t::object_end) keys.pop_back();
+        if (event == json::parse_event_t::key && !keys.back().insert(parsed.get<std::string>()).second) {
+            throw MachineFileError(path + ": member \"" + parsed.get<std::string>() + "\" given twice");
+        }
+        return true;
+    };
     try {
-        return json::parse(in);
-    } catch (const json::parse_error& error) {
-        throw MachineFileError(path + ": not valid JSON: " + error.what());
+        return json::parse(text.str(), noDuplicates);
+    } catch (const json::parse_error& parseError) {
+        throw MachineFileError(path + ": not valid JSON: " + parseError.what());
     }
 }
 

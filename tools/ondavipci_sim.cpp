@@ -18,6 +18,7 @@
 namespace {
 
 const int SimulatorError = 2;
+const char* const Usage = "usage: ondavipci-sim [--fleet] [--state-out FILE] MACHINE.json [ARG ...]";
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "ondavipci-sim: %s\n", message.c_str());
@@ -27,6 +28,10 @@ int Fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf("%s\n", Usage);
+        return 0;
+    }
     int next = 1;
     bool fleet = false;
     if (next < argc && std::strcmp(argv[next], "--fleet") == 0) {
@@ -38,7 +43,7 @@ int main(int argc, char** argv) {
         stateOut = argv[next + 1];
         next += 2;
     }
-    if (next >= argc) return Fail("usage: ondavipci-sim [--fleet] [--state-out FILE] MACHINE.json [ARG ...]");
+    if (next >= argc) return Fail(Usage);
     const std::string machinePath = argv[next++];
 
     nlohmann::json file;
@@ -47,6 +52,8 @@ int main(int argc, char** argv) {
         standin::Load(ParseMachine(file));
     } catch (const MachineFileError& error) {
         return Fail(error.what());
+    } catch (const std::exception& error) {
+        return Fail(machinePath + ": " + error.what());
     }
 
     std::vector<char*> programArgv;
