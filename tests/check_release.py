@@ -4,6 +4,7 @@ administrator can download, check and run on a clean Windows."""
 import hashlib
 import io
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -15,8 +16,11 @@ ARCHES = {
     "win32": ("i686-w64-mingw32-objdump", "file format pei-i386", "PE32 i386"),
     "win64": ("x86_64-w64-mingw32-objdump", "file format pei-x86-64", "PE32+ x86-64"),
 }
-MEMBERS = ["LICENSE", "README.md", "THIRD-PARTY-NOTICES.txt", "ondavipci-apply.cmd", "ondavipci-fleet.exe",
-           "ondavipci.exe"]
+MEMBERS = ["DEPLOYMENT.txt", "LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt", "ondavipci-apply.cmd",
+           "ondavipci-fleet.exe", "ondavipci.exe"]
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+# The program's own sources: every fixed message it prints is in them.
+PROGRAM_SOURCES = ["scan/scan.cpp", "device/report.cpp", "settings/phone_settings.cpp"]
 EXES = ["ondavipci.exe", "ondavipci-fleet.exe"]
 # The toolchain packages whose runtime code is linked in, by architecture.
 RUNTIME_PACKAGES = {
@@ -78,6 +82,40 @@ def check_notices(platform, notices):
         check(text in notices, f"{platform}: the notices do not mention {text}")
 
 
+def check_line_endings(platform, name, text):
+    # Notepad before Windows 10 1809, and cmd.exe, need CR LF.
+    check(text.count(b"\n") == text.count(b"\r\n") and text.count(b"\r") == text.count(b"\r\n"),
+          f"{platform}: {name}: its lines do not all end in CR LF")
+
+
+def program_messages():
+    """The fixed messages of ondavipci.exe, from its sources: each string
+    literal that is a message or a part of one, a conversion in it as a
+    pattern."""
+    literal = re.compile(r'"((?:[^"\\]|\\.)*)"')
+    messages = set()
+    for source in PROGRAM_SOURCES:
+        with open(os.path.join(TOP, source)) as f:
+            for text in literal.findall(f.read()):
+                text = text.replace("\\n", "\n").replace("\\\\", "\\").strip("\n")
+                words = re.sub(r"%[-.*0-9]*[a-z]", "", text)
+                if re.search(r"[A-Za-z]{3}", words) and not text.endswith(".h"):
+                    messages.update(part for part in text.split("\n") if part)
+    return sorted(messages)
+
+
+def check_guide(platform, guide, version):
+    text = guide.decode("utf-8").replace("\r\n", "\n")
+    check(f"ONDAVIPCI {version}" in text, f"{platform}: the user guide does not name version {version}")
+    messages = program_messages()
+    check(len(messages) >= 15, f"{platform}: only {len(messages)} messages found in the sources: {messages}")
+    for message in messages:
+        pattern = re.escape(message)
+        for conversion in (r"%d", r"%04x", r"%02x", r"%\.\*s", r"%s"):
+            pattern = pattern.replace(re.escape(conversion.replace("\\", "")), r"\S+")
+        check(re.search(pattern, text), f"{platform}: the user guide does not explain {message!r}")
+
+
 def check_shim(platform, shim):
     # cmd.exe misreads a batch file without CR LF.
     check(shim.count(b"\n") == shim.count(b"\r\n"), f"{platform}: the shim's lines do not end in CR LF")
@@ -95,6 +133,10 @@ def main():
                 check_exe(platform, exe, package.read(exe), version)
             check_notices(platform, package.read("THIRD-PARTY-NOTICES.txt").decode("utf-8"))
             check_shim(platform, package.read("ondavipci-apply.cmd"))
+            for member in MEMBERS:
+                if not member.endswith(".exe"):
+                    check_line_endings(platform, member, package.read(member))
+            check_guide(platform, package.read("README.txt"), version)
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0
