@@ -2,9 +2,10 @@
 """ondavipci-fleet.exe and the shim ondavipci-apply.cmd under Wine, against
 the simulator.
 
-  fleet_e2e.py --prefix DIR --build DIR --sim SIM --fixtures DIR [--cmd32] [--only fleet|shim]
+  fleet_e2e.py --prefix DIR --shipped DIR --raw-helper EXE --sim SIM --fixtures DIR [--cmd32] [--only fleet|shim]
 
-Copies the build's fleet tool and shim into the prefix (C:\\ondavipci). Each
+Copies the fleet tool and shim of an unpacked release zip into the prefix
+(C:\\ondavipci). Each
 case plants a machine in the prefix's pristine registry and goes through its
 steps: a verb of the fleet tool, run under Wine and by the simulator on the
 same machine, whose JSON (parsed) must be the same, with the same exit code;
@@ -284,7 +285,7 @@ def install(options):
     shutil.rmtree(target, ignore_errors=True)
     os.makedirs(target)
     for name in ("ondavipci-fleet.exe", "ondavipci-apply.cmd"):
-        shutil.copy(os.path.join(options.build, name), target)
+        shutil.copy(os.path.join(options.shipped, name), target)
     with open(os.path.join(options.prefix, "drive_c", "run-shim.cmd"), "w", newline="") as f:
         f.write(RUNNER)
 
@@ -292,13 +293,13 @@ def install(options):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--prefix", required=True)
-    parser.add_argument("--build", required=True)
+    parser.add_argument("--shipped", required=True, help="an unpacked release zip")
+    parser.add_argument("--raw-helper", required=True)
     parser.add_argument("--sim", required=True)
     parser.add_argument("--fixtures", required=True)
     parser.add_argument("--cmd32", action="store_true", help="also run the shim in the 32-bit cmd.exe")
     parser.add_argument("--only", choices=["fleet", "shim"])
     options = parser.parse_args()
-    options.raw_helper = os.path.join(options.build, "tests", "e2e", "set_raw_value.exe")
     install(options)
     cases = []
     if options.only != "shim":

@@ -3,11 +3,12 @@
 
   wine_e2e.py prefix --prefix DIR
       makes a fresh Wine prefix and keeps a copy of its pristine registry
-  wine_e2e.py fixture --prefix DIR --exe EXE --raw-helper EXE --sim SIM MACHINE.json
+  wine_e2e.py fixture --prefix DIR --exe EXE --raw-helper EXE --sim SIM --model MODEL MACHINE.json
       plants the machine in the pristine registry, runs every mode of the
-      exe under Wine and checks it against the simulator, run by run: the
-      simulator's output with each "\\n" as "\\r\\n" must equal Wine's byte
-      for byte, with the same exit status, nothing on standard error and the
+      exe under Wine and checks it against the simulator and against the
+      reference model (which shares no code with the program), run by run:
+      their output with each "\\n" as "\\r\\n" must equal Wine's byte for
+      byte, with the same exit status, nothing on standard error and the
       same driver values; no other driver key may change.
       Exits 77 (skipped) for a machine that Wine cannot express.
   wine_e2e.py demo --prefix DIR --exe EXE --raw-helper EXE [--fleet EXE] MACHINE.json
@@ -19,6 +20,8 @@
       checks that they print the same bytes with the same exit status
   wine_e2e.py stop --prefix DIR
       stops the prefix's Wine server
+  wine_e2e.py unpack --prefix DIR ZIP
+      unpacks a release zip into DIR, fresh: the tests run the exes that ship
 """
 import argparse
 import json
@@ -28,6 +31,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
 import transcript  # noqa: E402
@@ -315,6 +319,7 @@ def check_fixture(options):
             sys.exit(f"{name}: driver key {device['driver']} is one of Wine's own; choose another")
 
     expected_runs = transcript.simulate(options.sim, options.machine)
+    model_runs = transcript.simulate(options.model, options.machine)
     reset_registry(options.prefix)
     plant(options.prefix, machine, options.raw_helper)
     own_keys = {driver_key_name(d["driver"]) for d in machine.get("devices", []) if d.get("driver")}
@@ -325,20 +330,21 @@ def check_fixture(options):
     before = other_keys(class_keys(options.prefix))
 
     failures = []
-    for expected in expected_runs:
+    for expected, modelled in zip(expected_runs, model_runs):
         result = wine(options.prefix, options.exe, *expected.args)
         keys = class_keys(options.prefix)
         actual = transcript.Run(expected.args, expected.chained, result.stdout.replace(b"\r\n", b"\n"),
                                 result.returncode, fixture_values(keys, machine))
         title = expected.title()
-        if result.stdout != expected.stdout.replace(b"\n", b"\r\n"):
-            failures.append(f"{title}: output differs\n--- simulator\n{expected.stdout!r}\n--- Wine\n{result.stdout!r}")
         if result.stderr:
             failures.append(f"{title}: standard error: {result.stderr!r}")
-        if actual.status != expected.status:
-            failures.append(f"{title}: exit status {actual.status}, simulator {expected.status}")
-        if actual.values != expected.values:
-            failures.append(f"{title}: driver values {actual.values}, simulator {expected.values}")
+        for label, wanted in (("simulator", expected), ("model", modelled)):
+            if result.stdout != wanted.stdout.replace(b"\n", b"\r\n"):
+                failures.append(f"{title}: output differs\n--- {label}\n{wanted.stdout!r}\n--- Wine\n{result.stdout!r}")
+            if actual.status != wanted.status:
+                failures.append(f"{title}: exit status {actual.status}, {label} {wanted.status}")
+            if actual.values != wanted.values:
+                failures.append(f"{title}: driver values {actual.values}, {label} {wanted.values}")
         others = other_keys(keys)
         if others != before:
             changed = sorted(k for k in set(others) | set(before) if others.get(k) != before.get(k))
@@ -349,7 +355,7 @@ def check_fixture(options):
     if failures:
         print("\n".join(["the commands run:"] + HISTORY))
     else:
-        print(f"{name}: Wine and simulator agree on {len(expected_runs)} runs")
+        print(f"{name}: Wine, the simulator and the model agree on {len(expected_runs)} runs")
     return 1 if failures else 0
 
 
@@ -411,12 +417,13 @@ def same(options):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("command", choices=["prefix", "fixture", "demo", "same", "stop"])
+    parser.add_argument("command", choices=["prefix", "fixture", "demo", "same", "stop", "unpack"])
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--exe")
     parser.add_argument("--raw-helper")
     parser.add_argument("--fleet", help="the demo also runs this ondavipci-fleet.exe")
     parser.add_argument("--sim")
+    parser.add_argument("--model", help="the reference model, ondavipci-model")
     parser.add_argument("machine", nargs="?")
     parser.add_argument("exes", nargs="*")
     options = parser.parse_intermixed_args()
@@ -425,6 +432,14 @@ def main():
         return 0
     if options.command == "stop":
         stop_server(options.prefix)
+        return 0
+    if options.command == "unpack":
+        if not os.path.isfile(options.machine):
+            sys.exit(f"{options.machine} is missing: scripts/release makes it")
+        shutil.rmtree(options.prefix, ignore_errors=True)
+        with zipfile.ZipFile(options.machine) as package:
+            package.extractall(options.prefix)
+        print(f"unpacked {options.machine} into {options.prefix}: {sorted(os.listdir(options.prefix))}")
         return 0
     if options.command == "demo":
         return demo(options)
