@@ -83,18 +83,17 @@ def pe_file_version(data):
 def wxs(names, version):
     components = []
     for name in names:
+        # The vendor's folder goes too when the product leaves it empty; the
+        # fleet tool's component removes it, so that no component is
+        # without a key file.
+        remove_folder = '              <RemoveFolder Id="VendorFolder" On="uninstall"/>\n' if name == FLEET_EXE else ""
         components.append(
             f'            <Component Id={quoteattr("c_" + file_id(name)[2:])} Guid="{code("component", name.lower())}">\n'
             f'              <File Id={quoteattr(file_id(name))} Name={quoteattr(name)}'
             f' Source={quoteattr(name)} KeyPath="yes"/>\n'
+            f'{remove_folder}'
             f'            </Component>')
-    # The vendor's folder goes too when the product leaves it empty.
-    components.append(
-        f'            <Component Id="c_VendorFolder" Guid="{code("component", "vendor folder")}">\n'
-        f'              <RemoveFolder Id="VendorFolder" On="uninstall"/>\n'
-        f'            </Component>')
-    refs = "\n".join(f'      <ComponentRef Id={quoteattr(id)}/>'
-                     for id in ["c_" + file_id(name)[2:] for name in names] + ["c_VendorFolder"])
+    refs = "\n".join(f'      <ComponentRef Id={quoteattr("c_" + file_id(name)[2:])}/>' for name in names)
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id="{code("product", version)}" Name="{PRODUCT_NAME}" Language="1033" Version="{version}"

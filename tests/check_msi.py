@@ -53,6 +53,10 @@ def check_files(msi, zip_members):
         component = components.get(row["Component_"], {})
         check(component.get("Directory_") == "INSTALLFOLDER" and component.get("KeyPath") == row["File"],
               f"{row['File']}: not the key file of a component in INSTALLFOLDER: {component}")
+    keyless = sorted(name for name, row in components.items() if not row["KeyPath"])
+    check(not keyless, f"components without a key file (ICE18 wants a CreateFolder row for each): {keyless}")
+    removed = {row["DirProperty"]: row["Component_"] for row in table(msi, "RemoveFile") if not row["FileName"]}
+    check(removed.get("VendorFolder") in components, f"the vendor's folder is not removed on uninstall: {removed}")
     codes = [row["ComponentId"] for row in components.values()]
     check(len(set(codes)) == len(codes) and all(codes), f"component codes not unique: {codes}")
     features = {row["Component_"] for row in table(msi, "FeatureComponents")}
