@@ -415,16 +415,10 @@ int MultiByteToWideChar(UINT CodePage, DWORD, PCSTR lpMultiByteStr, int cbMultiB
     return length;
 }
 
-int WideCharToMultiByte(UINT CodePage, DWORD, const WCHAR* lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
-                        int cbMultiByte, PCSTR, BOOL*) {
-    if (CodePage != CP_UTF8 || lpWideCharStr == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    std::size_t length = 0;
-    if (cchWideChar < 0) {
-        while (lpWideCharStr[length] != 0) ++length;
-        ++length;
-    } else {
-        length = static_cast<std::size_t>(cchWideChar);
-    }
+namespace {
+
+// UTF-16 code units (a lone surrogate as U+FFFD) as UTF-8.
+std::string Utf8Of(const WCHAR* lpWideCharStr, std::size_t length) {
     std::string utf8;
     for (std::size_t i = 0; i < length; ++i) {
         uint32_t c = static_cast<uint16_t>(lpWideCharStr[i]);
@@ -449,6 +443,22 @@ int WideCharToMultiByte(UINT CodePage, DWORD, const WCHAR* lpWideCharStr, int cc
             utf8 += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
+    return utf8;
+}
+
+}  // namespace
+
+int WideCharToMultiByte(UINT CodePage, DWORD, const WCHAR* lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
+                        int cbMultiByte, PCSTR, BOOL*) {
+    if (CodePage != CP_UTF8 || lpWideCharStr == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    std::size_t length = 0;
+    if (cchWideChar < 0) {
+        while (lpWideCharStr[length] != 0) ++length;
+        ++length;
+    } else {
+        length = static_cast<std::size_t>(cchWideChar);
+    }
+    const std::string utf8 = Utf8Of(lpWideCharStr, length);
     if (cbMultiByte == 0) return static_cast<int>(utf8.size());
     if (lpMultiByteStr == nullptr || static_cast<std::size_t>(cbMultiByte) < utf8.size()) {
         return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -478,14 +488,8 @@ BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfC
                    DWORD* lpNumberOfCharsWritten, void*) {
     if (hConsoleOutput != &StandardOutput || lpBuffer == nullptr) Misuse("WriteConsoleW", "not standard output");
     if (!TheState().Loaded.Console) return Fail(ERROR_INVALID_HANDLE);
-    if (nNumberOfCharsToWrite > 0) {
-        const auto* wide = static_cast<const WCHAR*>(lpBuffer);
-        const int count = static_cast<int>(nNumberOfCharsToWrite);
-        const int size = WideCharToMultiByte(CP_UTF8, 0, wide, count, nullptr, 0, nullptr, nullptr);
-        std::string utf8(static_cast<std::size_t>(size), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, wide, count, utf8.data(), size, nullptr, nullptr);
-        std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    }
+    const std::string utf8 = Utf8Of(static_cast<const WCHAR*>(lpBuffer), nNumberOfCharsToWrite);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
     return TRUE;
 }

@@ -269,3 +269,9 @@ json MachineState(const json& file, const standin::Machine& machine, const stand
     }
     return state;
 }
+
+bool WriteStateFile(const std::string& path, const json& state) {
+    std::ofstream out(path, std::ios::binary);
+    out << state.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
+    return static_cast<bool>(out.flush());
+}

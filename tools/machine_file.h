@@ -21,3 +21,6 @@ nlohmann::json ReadMachineFile(const std::string& path);
 // driver_values replaced by the current ones, plus the open handles.
 nlohmann::json MachineState(const nlohmann::json& file, const standin::Machine& machine,
                             const standin::OpenHandles& open);
+
+// Writes a state as a state file; false when it cannot be written.
+bool WriteStateFile(const std::string& path, const nlohmann::json& state);

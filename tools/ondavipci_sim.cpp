@@ -7,7 +7,6 @@
 // simulator itself are one line on standard error and exit status 2.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -68,10 +67,9 @@ int main(int argc, char** argv) {
     if (std::fflush(stdout) != 0) return Fail("standard output: write failed");
 
     if (stateOut != nullptr) {
-        const nlohmann::json state = MachineState(file, standin::Current(), standin::Open());
-        std::ofstream out(stateOut, std::ios::binary);
-        out << state.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-        if (!out.flush()) return Fail(std::string(stateOut) + ": cannot be written");
+        if (!WriteStateFile(stateOut, MachineState(file, standin::Current(), standin::Open()))) {
+            return Fail(std::string(stateOut) + ": cannot be written");
+        }
     }
     return status;
 }

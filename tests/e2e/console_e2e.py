@@ -69,9 +69,9 @@ def main():
         if program is None or tool is None or program != tool:
             failures.append(f"{label}: on a terminal the description differs from reg.exe's")
 
-    piped = wine_e2e.wine(options.prefix, options.exe)
-    print(f"to a pipe: {shown_after(piped.stdout, b'Device: ')!r}")
-    if shown_after(piped.stdout, b"Device: ") != DESCRIPTION:
+    piped = shown_after(wine_e2e.wine(options.prefix, options.exe).stdout, b"Device: ")
+    print(f"to a pipe: {piped!r}")
+    if piped != DESCRIPTION:
         failures.append(f"to a pipe the description is not its ANSI bytes {DESCRIPTION!r}")
     wine_e2e.stop_server(options.prefix)
     for failure in failures:

@@ -75,18 +75,26 @@ class Case:
         self.failures.append(text)
         self.steps.append("  FAILED: " + text)
 
-    def msiexec(self, *args, wanted):
-        """msiexec with ARGS and /qn and a verbose log; its whole exit code."""
-        log = r"C:\msiexec.log"
-        command = [MSIEXEC[self.options.msiexec], *args, "/qn", "/l*v", log]
+    def run_reported(self, title, summary, command, wanted):
+        """COMMAND through the runner, which reports its whole exit code."""
         result = wine_e2e.wine(self.options.prefix, "cmd", "/c", r"C:\run-and-report.cmd", *command)
         found = re.search(rb"exit-code=(\d+)", result.stdout)
         code = int(found.group(1)) if found else None
-        self.note(f"$ msiexec {' '.join(args)} /qn -> {code}")
-        self.summary.append(f"{' '.join(a for a in args if not a.startswith('C:'))} {code}")
+        self.note(f"$ {title} -> {code}")
+        self.summary.append(f"{summary} {code}")
         if code != wanted:
-            self.fail(f"msiexec {' '.join(args)} exited {code}, wanted {wanted}: {result.stdout[-300:]!r}")
-        return code
+            self.fail(f"{title} exited {code}, wanted {wanted}: {result.stdout[-300:]!r}")
+
+    def msiexec(self, *args, wanted):
+        """msiexec with ARGS, /qn and a verbose log."""
+        command = [MSIEXEC[self.options.msiexec], *args, "/qn", "/l*v", r"C:\msiexec.log"]
+        self.run_reported(f"msiexec {' '.join(args)} /qn", " ".join(a for a in args if not a.startswith("C:")),
+                          command, wanted)
+
+    def startup_script(self, wanted):
+        """The Group Policy startup script, as Windows runs it."""
+        self.run_reported("ondavipci-startup.cmd", "startup script", ["cmd", "/c", r"C:\ondavipci-startup.cmd"],
+                          wanted)
 
     def msi_log(self):
         path = os.path.join(self.options.prefix, "drive_c", "msiexec.log")
@@ -137,12 +145,13 @@ class Case:
         if os.path.exists(installed) or left:
             self.fail(f"files left after the uninstall: {left}")
 
-    def driver_values(self):
-        keys = wine_e2e.class_keys(self.options.prefix)
-        # The first vendor device's driver key, or else the first key there is.
+    def watched_key(self):
+        """The first vendor device's driver key, or else the first one there is."""
         with_keys = [d for d in self.machine["devices"] if d.get("driver")]
-        device = next((d for d in with_keys if "VEN_7F3C" in d["hardware_ids"][0]), with_keys[0])
-        found = keys.get(wine_e2e.driver_key_name(device["driver"]), {})
+        return next((d for d in with_keys if "VEN_7F3C" in d["hardware_ids"][0]), with_keys[0])["driver"]
+
+    def driver_values(self):
+        found = wine_e2e.class_keys(self.options.prefix).get(wine_e2e.driver_key_name(self.watched_key()), {})
         return {name: (kind, shown.lower()) for name, (kind, shown) in found.items()}
 
     def expect_values(self, wanted, label):
@@ -164,22 +173,9 @@ class Case:
             self.fail(f"apply.log holds {results}, wanted {wanted}")
 
     def delete_value(self, name):
-        device = next(d for d in self.machine["devices"] if "VEN_7F3C" in d["hardware_ids"][0] and d.get("driver"))
-        key = rf"HKLM\{wine_e2e.CLASS}\{device['driver']}"
+        key = rf"HKLM\{wine_e2e.CLASS}\{self.watched_key()}"
         result = wine_e2e.wine(self.options.prefix, "reg", "delete", key, "/v", name, "/f")
         self.note(f"$ reg delete {key} /v \"{name}\" -> {result.returncode}")
-
-    def startup_script(self, wanted):
-        """The Group Policy startup script, as Windows runs it, exit code read
-        inside Wine."""
-        result = wine_e2e.wine(self.options.prefix, "cmd", "/c", r"C:\run-and-report.cmd", "cmd", "/c",
-                               r"C:\ondavipci-startup.cmd")
-        found = re.search(rb"exit-code=(\d+)", result.stdout)
-        code = int(found.group(1)) if found else None
-        self.note(f"$ ondavipci-startup.cmd -> {code}")
-        self.summary.append(f"startup script {code}")
-        if code != wanted:
-            self.fail(f"the startup script exited {code}, wanted {wanted}: {result.stdout[-300:]!r}")
 
     def check(self, wanted):
         """The installed fleet tool's check, as a detection script runs it."""
@@ -192,8 +188,9 @@ class Case:
 
 
 def older_package(options, scratch):
-    """A package of version OLDER_VERSION from a copy of the zip's files, with
-    the user guide and an exe changed (same file version, other bytes)."""
+    """C:\\older.msi, a package of version OLDER_VERSION from a copy of the
+    zip's files, with the user guide and an exe changed (same file version,
+    other bytes); the hashes of its files."""
     stage = os.path.join(scratch, "older")
     os.makedirs(stage)
     with zipfile.ZipFile(options.zip) as package:
@@ -206,7 +203,7 @@ def older_package(options, scratch):
     env = dict(os.environ, SOURCE_DATE_EPOCH="1700000000")
     subprocess.run([sys.executable, os.path.join(TOP, "release", "make_msi.py"), out, stage, OLDER_VERSION],
                    env=env, check=True)
-    return out, file_hashes(stage)
+    return file_hashes(stage)
 
 
 def cases(options, current_files, older_files):
@@ -317,7 +314,7 @@ def main():
     with zipfile.ZipFile(options.zip) as package:
         current_files = {name: hashlib.sha256(package.read(name)).hexdigest() for name in sorted(package.namelist())}
     with tempfile.TemporaryDirectory() as scratch:
-        _, older_files = older_package(options, scratch)
+        older_files = older_package(options, scratch)
     if older_files == current_files:
         sys.exit("the older package's files are the same as the current one's")
 

@@ -10,7 +10,6 @@
 // them. Errors of its own: one line on standard error, exit status 2.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -53,10 +52,9 @@ int main(int argc, char** argv) {
 
     if (stateOut != nullptr) {
         for (std::size_t i = 0; i < machine.Devices.size(); ++i) machine.Devices[i].DriverValues = expected.DriverValues[i];
-        const nlohmann::json state = MachineState(file, machine, standin::OpenHandles{});
-        std::ofstream out(stateOut, std::ios::binary);
-        out << state.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-        if (!out.flush()) return Fail(std::string(stateOut) + ": cannot be written");
+        if (!WriteStateFile(stateOut, MachineState(file, machine, standin::OpenHandles{}))) {
+            return Fail(std::string(stateOut) + ": cannot be written");
+        }
     }
     return expected.Status;
 }
